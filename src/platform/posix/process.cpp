@@ -1,0 +1,72 @@
+#include "platform/process.h"
+
+#include <dirent.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <charconv>
+#include <fstream>
+#include <iterator>
+#include <memory>
+
+#include "platform/unicode.h"
+
+namespace platform {
+namespace {
+
+std::string ReadWholeFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string BaseName(std::string_view path) {
+  const auto slash = path.rfind('/');
+  return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
+}
+
+// The executable's file name as Toolhelp would give it. The link /proc/<pid>/exe names the file itself,
+// but only the process's owner (or root) may read it; for other processes argv[0] and then the
+// 15-character kernel name are the best the system offers.
+std::string ExecutableName(std::string_view pid) {
+  const std::string base = "/proc/" + std::string(pid);
+  std::error_code error;
+  const auto target = std::filesystem::read_symlink(base + "/exe", error);
+  if (!error) {
+    std::string name = target.filename().string();
+    constexpr std::string_view kDeletedSuffix = " (deleted)";
+    if (name.ends_with(kDeletedSuffix)) name.resize(name.size() - kDeletedSuffix.size());
+    return name;
+  }
+  const std::string cmdline = ReadWholeFile(base + "/cmdline");
+  if (!cmdline.empty() && cmdline.front() != '\0') return BaseName(cmdline.c_str());
+  std::string comm = ReadWholeFile(base + "/comm");
+  if (!comm.empty() && comm.back() == '\n') comm.pop_back();
+  return comm;
+}
+
+}  // namespace
+
+std::uint32_t CurrentProcessId() { return static_cast<std::uint32_t>(::getpid()); }
+
+std::uint32_t CurrentThreadId() { return static_cast<std::uint32_t>(::syscall(SYS_gettid)); }
+
+std::filesystem::path ExecutablePath() {
+  std::error_code error;
+  return std::filesystem::read_symlink("/proc/self/exe", error);
+}
+
+std::vector<ProcessEntry> SnapshotProcesses() {
+  std::vector<ProcessEntry> entries;
+  const std::unique_ptr<DIR, int (*)(DIR*)> proc(::opendir("/proc"), ::closedir);
+  if (!proc) return entries;
+  while (const dirent* entry = ::readdir(proc.get())) {
+    const std::string_view name = entry->d_name;
+    std::uint32_t pid = 0;
+    const auto [end, error] = std::from_chars(name.data(), name.data() + name.size(), pid);
+    if (error != std::errc() || end != name.data() + name.size()) continue;
+    entries.push_back({pid, Utf8ToUtf16(ExecutableName(name))});
+  }
+  return entries;
+}
+
+}  // namespace platform

@@ -1,0 +1,40 @@
+#include "platform/process.h"
+
+#include "platform/native_handle.h"
+#include "platform/win32/windows_api.h"
+
+#include <tlhelp32.h>
+
+namespace platform {
+
+std::uint32_t CurrentProcessId() { return ::GetCurrentProcessId(); }
+
+std::uint32_t CurrentThreadId() { return ::GetCurrentThreadId(); }
+
+std::filesystem::path ExecutablePath() {
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length = ::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (length == 0) return {};
+    if (length < path.size()) {
+      path.resize(length);
+      return path;
+    }
+    path.resize(path.size() * 2);
+  }
+}
+
+std::vector<ProcessEntry> SnapshotProcesses() {
+  std::vector<ProcessEntry> entries;
+  HANDLE raw = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  const OwnedHandle snapshot(raw == INVALID_HANDLE_VALUE ? nullptr : raw);
+  if (!snapshot) return entries;
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof(entry);
+  for (BOOL more = ::Process32FirstW(snapshot.Get(), &entry); more; more = ::Process32NextW(snapshot.Get(), &entry)) {
+    entries.push_back({entry.th32ProcessID, std::u16string(win32::FromWide(entry.szExeFile))});
+  }
+  return entries;
+}
+
+}  // namespace platform
