@@ -4,6 +4,9 @@
 #
 #   scripts/test.sh            # all three
 #   scripts/test.sh linux      # any subset of: linux linux-asan windows
+#
+# SPINDREL_BUILD_ROOT (default: build) puts the build folders elsewhere, so that several work trees or
+# people can build side by side; WINEPREFIX likewise chooses the Wine prefix.
 set -euo pipefail
 repo_root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$repo_root"
@@ -17,13 +20,15 @@ kinds=(native)
 for preset in "${presets[@]}"; do [ "$preset" = windows ] && kinds+=(windows); done
 require_packages "${kinds[@]}"
 
+build_root="${SPINDREL_BUILD_ROOT:-build}"
 for preset in "${presets[@]}"; do
-  echo "=== $preset: configure and build"
-  cmake --preset "$preset" >/dev/null
-  cmake --build --preset "$preset"
+  build_dir="$build_root/$preset"
+  echo "=== $preset: configure and build in $build_dir"
+  cmake --preset "$preset" -B "$build_dir" >/dev/null
+  cmake --build "$build_dir" -j2
   echo "=== $preset: test"
   if [ "$preset" = windows ]; then
     wine_start
   fi
-  ctest --preset "$preset"
+  ctest --test-dir "$build_dir" --output-on-failure -j2 --timeout 300
 done
