@@ -15,13 +15,16 @@ wine_start() {
   wine_server=/usr/lib/wine/wineserver
 
   mkdir -p "$WINEPREFIX"
+  # A server left running on this prefix (persistent ones never end by themselves) would make -w wait
+  # for ever; end it first.
+  "$wine_server" -k 2>/dev/null || true
   "$wine_server" -w
   "$wine_server" -p  # persistent: a launch then costs tens of milliseconds instead of most of a second
   trap wine_stop EXIT
-  if [ ! -f "$WINEPREFIX/system.reg" ]; then
-    echo "Creating the Wine prefix $WINEPREFIX (once)"
-    "$wine_loader" wineboot -i >"$WINEPREFIX.boot.log" 2>&1
-  fi
+  [ -f "$WINEPREFIX/system.reg" ] || echo "Creating the Wine prefix $WINEPREFIX (once)"
+  # Always boot, with its output redirected: the first process after a server start launches Wine's
+  # background services, and they would otherwise inherit (and hold open) the test runner's pipes.
+  "$wine_loader" wineboot -i >"$WINEPREFIX.boot.log" 2>&1
 }
 
 # -k flushes the registry and ends every process of the prefix; never -k9, which orphans them.

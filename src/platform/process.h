@@ -11,6 +11,14 @@ namespace platform {
 std::uint32_t CurrentProcessId();
 std::uint32_t CurrentThreadId();
 
+// Whether this process runs with full rights: an elevated token on Windows (TokenElevation), the
+// effective user root on Linux. False when the system cannot tell.
+bool IsProcessElevated();
+
+// Ends this process at once with the given exit code: no destructors, no exit handlers, no flushing, as
+// if the system had killed it.
+[[noreturn]] void TerminateCurrentProcess(int exit_code);
+
 // Full path of the running executable.
 std::filesystem::path ExecutablePath();
 

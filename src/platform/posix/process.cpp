@@ -50,6 +50,11 @@ std::uint32_t CurrentProcessId() { return static_cast<std::uint32_t>(::getpid())
 
 std::uint32_t CurrentThreadId() { return static_cast<std::uint32_t>(::syscall(SYS_gettid)); }
 
+// Root is what an elevated token is on Windows: the rights to reach every user's objects.
+bool IsProcessElevated() { return ::geteuid() == 0; }
+
+void TerminateCurrentProcess(int exit_code) { ::_exit(exit_code); }
+
 std::filesystem::path ExecutablePath() {
   std::error_code error;
   return std::filesystem::read_symlink("/proc/self/exe", error);

@@ -11,6 +11,21 @@ std::uint32_t CurrentProcessId() { return ::GetCurrentProcessId(); }
 
 std::uint32_t CurrentThreadId() { return ::GetCurrentThreadId(); }
 
+void TerminateCurrentProcess(int exit_code) {
+  ::TerminateProcess(::GetCurrentProcess(), static_cast<UINT>(exit_code));
+  ::ExitProcess(static_cast<UINT>(exit_code));  // not reached; tells the compiler so
+}
+
+bool IsProcessElevated() {
+  HANDLE raw = nullptr;
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &raw)) return false;
+  const OwnedHandle token(raw);
+  TOKEN_ELEVATION elevation{};
+  DWORD returned = 0;
+  if (!::GetTokenInformation(token.Get(), TokenElevation, &elevation, sizeof(elevation), &returned)) return false;
+  return returned == sizeof(elevation) && elevation.TokenIsElevated != 0;
+}
+
 std::filesystem::path ExecutablePath() {
   std::wstring path(MAX_PATH, L'\0');
   for (;;) {

@@ -1,0 +1,31 @@
+// Client identities of the bus: every program on it has a fixed numeric id and a fixed name. The name
+// names the client's receive channel and its liveness mutex.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace ipc {
+
+// This program's client id.
+inline constexpr std::int32_t kSelfClientId = 110013;
+
+// The name no client has: ids outside the table (and the table's own rows 0 and 110007) map to it.
+inline constexpr char kUnknownClientName[] = "UNKNOWN";
+
+// The client's fixed name, or "UNKNOWN" when there is no such client. Thread-safe.
+std::string GetClientName(std::int32_t id);
+
+// The name of client id's liveness mutex: "velmora_ipc_inited_<name>", with "Global\" in front in the
+// global scope.
+std::string InitedMutexName(std::int32_t id, bool global);
+
+// True while some process has client id's liveness mutex open in that scope: the client is on the bus.
+// Says nothing about the client beyond that, and never waits.
+bool IsClientAlive(std::int32_t id, bool global);
+
+// Whether this process runs elevated; elevated clients live in the global scope. Asks the system on
+// every call.
+bool IsProcessElevated();
+
+}  // namespace ipc

@@ -1,0 +1,510 @@
+// Named objects on Linux with Windows semantics. The contract between processes (folders, file names,
+// layout, locks) is written down in docs/linux-objects.md; keep the two in step.
+//
+// Lifetime: every process that holds an object holds flock(LOCK_SH) on its file, and the kernel drops
+// that lock when the process dies. Nobody removes a name without holding LOCK_EX on the file the name
+// names, and whoever holds LOCK_EX on a still-named file removes it before letting go. A file nobody
+// holds is therefore dead, whoever finds it removes it, and a crashed process leaves nothing behind
+// once every other holder is gone.
+#include "platform/named_object.h"
+
+#include <fcntl.h>
+#include <linux/futex.h>
+#include <pthread.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <map>
+#include <mutex>
+#include <unordered_map>
+
+#include "platform/native_handle.h"
+#include "platform/posix/object_table.h"
+
+namespace platform {
+namespace posix {
+namespace {
+
+constexpr std::uint32_t kMagic = 0x4F445053;  // the bytes "SPDO"
+constexpr std::uint32_t kVersion = 1;
+constexpr int kMaxOpenAttempts = 100;  // each retry means another process removed or created the name meanwhile
+
+struct ObjectHeader {
+  std::uint32_t magic;
+  std::uint32_t version;
+  std::uint32_t kind;
+  std::uint32_t reserved;
+  std::uint64_t payload_size;
+};
+static_assert(sizeof(ObjectHeader) <= kHeaderSize);
+static_assert(kHeaderSize + sizeof(pthread_mutex_t) <= kPageSize);
+static_assert(kHeaderSize + sizeof(SemaphoreWords) <= kPageSize);
+
+constexpr const char* kGlobalFolder = "/dev/shm/spindrel-global";
+constexpr std::string_view kGlobalPrefix = "Global\\";
+constexpr std::string_view kLocalPrefix = "Local\\";
+constexpr std::size_t kMaxFileName = 255;
+constexpr std::size_t kHashedNameKeep = 200;
+
+struct ObjectName {
+  bool global = false;
+  std::string file_name;  // escaped, inside the namespace folder
+};
+
+std::uint64_t Fnv1a64(std::string_view text) {
+  std::uint64_t hash = 0xcbf29ce484222325ull;
+  for (const unsigned char c : text) hash = (hash ^ c) * 0x100000001b3ull;
+  return hash;
+}
+
+bool IsPlainByte(unsigned char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
+}
+
+// Every byte outside [A-Za-z0-9_-] becomes %XX, so no name can reach another folder or collide with
+// "." and "..". A name too long for one file name keeps a readable head and gets a hash of the whole.
+std::string EscapeName(std::string_view name) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string escaped;
+  escaped.reserve(name.size());
+  for (const unsigned char c : name) {
+    if (IsPlainByte(c)) {
+      escaped += static_cast<char>(c);
+    } else {
+      escaped += '%';
+      escaped += kHex[c >> 4];
+      escaped += kHex[c & 15];
+    }
+  }
+  if (escaped.size() <= kMaxFileName) return escaped;
+  std::size_t keep = kHashedNameKeep;
+  if (escaped[keep - 1] == '%') keep -= 1;
+  else if (escaped[keep - 2] == '%') keep -= 2;
+  escaped.resize(keep);
+  escaped += '#';
+  const std::uint64_t hash = Fnv1a64(name);
+  for (int shift = 60; shift >= 0; shift -= 4) escaped += kHex[(hash >> shift) & 15];
+  return escaped;
+}
+
+// "Global\X" lives in the machine-wide folder; "Local\X" and "X" are one object in the user's folder.
+bool ParseName(std::string_view name, ObjectName& parsed, ErrorCode& error) {
+  parsed.global = name.starts_with(kGlobalPrefix);
+  if (parsed.global) {
+    name.remove_prefix(kGlobalPrefix.size());
+  } else if (name.starts_with(kLocalPrefix)) {
+    name.remove_prefix(kLocalPrefix.size());
+  }
+  if (name.empty()) {
+    error = EINVAL;
+    return false;
+  }
+  parsed.file_name = EscapeName(name);
+  return true;
+}
+
+std::string KeyOf(const ObjectName& name) { return (name.global ? "G/" : "L/") + name.file_name; }
+
+std::size_t RoundUpToPage(std::uint64_t size) { return static_cast<std::size_t>((size + kPageSize - 1) / kPageSize * kPageSize); }
+
+// A mapping's file size: anything that would not fit the address space is refused.
+bool FileSizeFor(ObjectKind kind, std::uint64_t payload_size, std::size_t& file_size) {
+  if (kind != ObjectKind::kSharedMemory) {
+    file_size = kPageSize;
+    return true;
+  }
+  constexpr std::uint64_t kLargest = std::numeric_limits<std::int64_t>::max() / 2;
+  if (payload_size == 0 || payload_size > kLargest) return false;
+  file_size = kPageSize + RoundUpToPage(payload_size);
+  return true;
+}
+
+struct Table {
+  std::mutex lock;
+  std::unordered_map<std::string, ObjectRecord*> by_key;
+  std::map<std::uintptr_t, ObjectRecord*> by_view;  // payload address -> record
+  int folder[2] = {-1, -1};                         // [global]: O_PATH descriptors of the namespace folders
+};
+
+Table& TheTable();
+
+// A forked child shares the parent's open file descriptions, and with them their locks; a mapping
+// holds its file description too. The child unmaps and closes its copies without unlocking, so the
+// objects' lives stay the parent's business; its old handles become dead records.
+void LockTableBeforeFork() { TheTable().lock.lock(); }
+void UnlockTableAfterFork() { TheTable().lock.unlock(); }
+void ForgetObjectsInChild() {
+  Table& table = TheTable();
+  for (auto& [key, record] : table.by_key) {
+    ::munmap(record->base, record->mapped_size);
+    ::close(record->fd);
+    record->fd = -1;
+    record->base = nullptr;
+    record->views = 0;
+  }
+  table.by_key.clear();
+  table.by_view.clear();
+  table.lock.unlock();
+}
+
+Table& TheTable() {
+  // Never destroyed: handles may be closed by other static objects' destructors at exit.
+  static Table* const table = [] {
+    auto* created = new Table;
+    ::pthread_atfork(LockTableBeforeFork, UnlockTableAfterFork, ForgetObjectsInChild);
+    return created;
+  }();
+  return *table;
+}
+
+// Opens (once per process) the namespace folder. The user's folder must be the user's own and closed
+// to others; the global folder is open to all users and not sticky, so that any user can remove a dead
+// object another user created. Returns the folder's descriptor, or -1 with error set.
+int NamespaceFolder(Table& table, bool global, ErrorCode& error) {
+  if (table.folder[global] >= 0) return table.folder[global];
+  const std::string path = global ? kGlobalFolder : "/dev/shm/spindrel-user-" + std::to_string(::geteuid());
+  const mode_t mode = global ? 0777 : 0700;
+  if (::mkdir(path.c_str(), mode) == 0) {
+    if (global) ::chmod(path.c_str(), mode);  // the umask narrowed it
+  } else if (errno != EEXIST) {
+    error = static_cast<ErrorCode>(errno);
+    return -1;
+  }
+  OwnedHandle folder(::open(path.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  struct stat info {};
+  if (!folder || ::fstat(folder.Get(), &info) != 0) {
+    error = static_cast<ErrorCode>(errno);
+    return -1;
+  }
+  if (!global && (info.st_uid != ::geteuid() || (info.st_mode & 077) != 0)) {
+    error = EACCES;
+    return -1;
+  }
+  table.folder[global] = folder.Release();
+  return table.folder[global];
+}
+
+// Removes the name if it still names the given file. Only called while holding LOCK_EX on that file.
+void RemoveIfStillNamed(int folder, const std::string& file_name, std::uint64_t device, std::uint64_t inode) {
+  struct stat named {};
+  if (::fstatat(folder, file_name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0) return;
+  if (named.st_dev == device && named.st_ino == inode) ::unlinkat(folder, file_name.c_str(), 0);
+}
+
+void RemoveIfStillNamed(int folder, const std::string& file_name, int fd) {
+  struct stat open_file {};
+  if (::fstat(fd, &open_file) == 0) RemoveIfStillNamed(folder, file_name, open_file.st_dev, open_file.st_ino);
+}
+
+ObjectRecord* NewRecord(const ObjectName& name, ObjectKind kind, std::uint64_t payload_size, int fd,
+                        unsigned char* base, std::size_t mapped_size, const struct stat& info) {
+  auto* record = new ObjectRecord;
+  record->global = name.global;
+  record->file_name = name.file_name;
+  record->key = KeyOf(name);
+  record->kind = kind;
+  record->payload_size = payload_size;
+  record->base = base;
+  record->mapped_size = mapped_size;
+  record->fd = fd;
+  record->device = info.st_dev;
+  record->inode = info.st_ino;
+  record->handles = 1;
+  return record;
+}
+
+unsigned char* MapFile(int fd, std::size_t size, ErrorCode& error) {
+  void* base = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (base == MAP_FAILED) {
+    error = static_cast<ErrorCode>(errno);
+    return nullptr;
+  }
+  return static_cast<unsigned char*>(base);
+}
+
+int BuildMutex(void* payload, bool own) {
+  pthread_mutexattr_t attributes;
+  ::pthread_mutexattr_init(&attributes);
+  ::pthread_mutexattr_setpshared(&attributes, PTHREAD_PROCESS_SHARED);
+  ::pthread_mutexattr_setrobust(&attributes, PTHREAD_MUTEX_ROBUST);
+  ::pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
+  int result = ::pthread_mutex_init(static_cast<pthread_mutex_t*>(payload), &attributes);
+  ::pthread_mutexattr_destroy(&attributes);
+  if (result == 0 && own) result = ::pthread_mutex_lock(static_cast<pthread_mutex_t*>(payload));
+  return result;
+}
+
+enum class Step { kDone, kRetry, kFailed };
+
+// Builds the whole object in an unnamed file and gives it its name last, so nobody ever sees half an
+// object, and a creator killed on the way leaves nothing. Losing the race for the name is kRetry.
+Step CreateObject(int folder, const ObjectName& name, const OpenRequest& request, ObjectRecord*& record,
+                  ErrorCode& error) {
+  std::size_t file_size = 0;
+  if (!FileSizeFor(request.kind, request.size, file_size)) {
+    error = EINVAL;
+    return Step::kFailed;
+  }
+  const mode_t mode = name.global ? 0666 : 0600;
+  OwnedHandle fd(::openat(folder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode));
+  if (!fd || (name.global && ::fchmod(fd.Get(), mode) != 0)) {  // the umask narrowed the mode
+    error = static_cast<ErrorCode>(errno);
+    return Step::kFailed;
+  }
+  // Sets the size and reserves the pages at once: a full tmpfs fails the creation here instead of
+  // raising SIGBUS on a first touch later.
+  if (const int result = ::posix_fallocate(fd.Get(), 0, static_cast<off_t>(file_size)); result != 0) {
+    error = static_cast<ErrorCode>(result);
+    return Step::kFailed;
+  }
+  unsigned char* base = MapFile(fd.Get(), file_size, error);
+  if (base == nullptr) return Step::kFailed;
+  const ObjectHeader header{kMagic, kVersion, static_cast<std::uint32_t>(request.kind), 0,
+                            request.kind == ObjectKind::kSharedMemory ? request.size : 0};
+  std::memcpy(base, &header, sizeof(header));
+  void* payload = base + (request.kind == ObjectKind::kSharedMemory ? kPageSize : kHeaderSize);
+  const bool own = request.kind == ObjectKind::kMutex && request.own_new_mutex;
+  if (request.kind == ObjectKind::kMutex) {
+    if (const int result = BuildMutex(payload, own); result != 0) {
+      ::munmap(base, file_size);
+      error = static_cast<ErrorCode>(result);
+      return Step::kFailed;
+    }
+  }
+  struct stat info {};
+  while (::flock(fd.Get(), LOCK_SH) != 0 && errno == EINTR) {
+  }
+  const std::string self = "/proc/self/fd/" + std::to_string(fd.Get());
+  int link_error = ::linkat(AT_FDCWD, self.c_str(), folder, name.file_name.c_str(), AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
+  if (link_error == 0 && ::fstat(fd.Get(), &info) != 0) link_error = errno;
+  if (link_error != 0) {
+    // An owned robust mutex must be let go before its memory goes, or the thread's robust list breaks.
+    if (own) ::pthread_mutex_unlock(static_cast<pthread_mutex_t*>(payload));
+    ::munmap(base, file_size);
+    if (link_error == EEXIST) return Step::kRetry;
+    error = static_cast<ErrorCode>(link_error);
+    return Step::kFailed;
+  }
+  record = NewRecord(name, request.kind, header.payload_size, fd.Release(), base, file_size, info);
+  return Step::kDone;
+}
+
+// Joins an existing object: fd is open on the file the name named a moment ago.
+Step JoinObject(int folder, const ObjectName& name, const OpenRequest& request, OwnedHandle fd,
+                ObjectRecord*& record, ErrorCode& error) {
+  // Test for a dead object before joining: once this process holds LOCK_SH, "the only holder" no
+  // longer means "dead", and converting LOCK_SH to LOCK_EX can drop the shared lock on failure.
+  if (::flock(fd.Get(), LOCK_EX | LOCK_NB) == 0) {
+    RemoveIfStillNamed(folder, name.file_name, fd.Get());
+    ::flock(fd.Get(), LOCK_UN);
+    return Step::kRetry;
+  }
+  if (errno != EWOULDBLOCK) {
+    error = static_cast<ErrorCode>(errno);
+    return Step::kFailed;
+  }
+  while (::flock(fd.Get(), LOCK_SH) != 0) {
+    if (errno != EINTR) {
+      error = static_cast<ErrorCode>(errno);
+      return Step::kFailed;
+    }
+  }
+  struct stat info {};
+  if (::fstat(fd.Get(), &info) != 0) {
+    error = static_cast<ErrorCode>(errno);
+    return Step::kFailed;
+  }
+  if (info.st_nlink == 0) return Step::kRetry;  // removed by the last holder while we waited for the lock
+  // The bytes are another process's: check them before trusting a size or a kind.
+  if (info.st_size < static_cast<off_t>(kPageSize)) {
+    error = EINVAL;
+    return Step::kFailed;
+  }
+  const auto file_size = static_cast<std::size_t>(info.st_size);
+  unsigned char* base = MapFile(fd.Get(), file_size, error);
+  if (base == nullptr) return Step::kFailed;
+  ObjectHeader header{};
+  std::memcpy(&header, base, sizeof(header));
+  std::size_t expected_size = 0;
+  if (header.magic != kMagic || header.version != kVersion || header.kind != static_cast<std::uint32_t>(request.kind) ||
+      !FileSizeFor(request.kind, header.payload_size, expected_size) || expected_size != file_size) {
+    const bool other_kind = header.magic == kMagic && header.kind != static_cast<std::uint32_t>(request.kind);
+    error = other_kind ? EEXIST : EINVAL;  // EEXIST: the name belongs to another kind of object
+    ::munmap(base, file_size);
+    return Step::kFailed;
+  }
+  record = NewRecord(name, request.kind, header.payload_size, fd.Release(), base, file_size, info);
+  return Step::kDone;
+}
+
+// A robust mutex that a live thread of this process owns must stay mapped: the kernel walks the
+// thread's list of robust mutexes when it ends, and an unmapped one would stop the walk, leaving it and
+// every mutex the thread locked before it owned by a dead thread. The owner's thread id is in the
+// mutex's futex word (the kernel's robust-futex protocol).
+bool OwnedByLiveThreadOfThisProcess(const ObjectRecord* record) {
+  if (record->kind != ObjectKind::kMutex) return false;
+  auto* mutex = static_cast<pthread_mutex_t*>(record->Payload());
+  const int owner = std::atomic_ref<int>(mutex->__data.__lock).load() & FUTEX_TID_MASK;
+  return owner != 0 && ::syscall(SYS_tgkill, ::getpid(), owner, 0) == 0;
+}
+
+void ReleaseIfUnused(Table& table, ObjectRecord* record) {
+  if (record->handles > 0 || record->views > 0) return;
+  if (record->base == nullptr) {  // a record a forked child inherited: nothing of its own to tear down
+    delete record;
+    return;
+  }
+  if (OwnedByLiveThreadOfThisProcess(record)) return;  // stays mapped and alive until the process ends
+  if (const auto found = table.by_key.find(record->key); found != table.by_key.end() && found->second == record) {
+    table.by_key.erase(found);
+  }
+  // The mapping holds the file description (and so the lock) too: it goes first.
+  ::munmap(record->base, record->mapped_size);
+  // Our LOCK_SH becomes LOCK_EX only if nobody else holds the object: then it dies with us. Unlock
+  // explicitly, in case something else still refers to the file description: a process waiting for
+  // LOCK_SH on the removed file must not wait for that.
+  if (::flock(record->fd, LOCK_EX | LOCK_NB) == 0) {
+    RemoveIfStillNamed(table.folder[record->global], record->file_name, record->device, record->inode);
+    ::flock(record->fd, LOCK_UN);
+  }
+  ::close(record->fd);
+  delete record;
+}
+
+}  // namespace
+
+ObjectRecord* OpenObject(const OpenRequest& request, ErrorCode& error, bool& existed) {
+  ObjectName name;
+  if (!ParseName(request.name, name, error)) return nullptr;
+  Table& table = TheTable();
+  const std::lock_guard guard(table.lock);
+  if (const auto found = table.by_key.find(KeyOf(name)); found != table.by_key.end()) {
+    ObjectRecord* record = found->second;
+    if (record->kind != request.kind) {
+      error = EEXIST;
+      return nullptr;
+    }
+    ++record->handles;
+    existed = true;
+    return record;
+  }
+  const int folder = NamespaceFolder(table, name.global, error);
+  if (folder < 0) return nullptr;
+  for (int attempt = 0; attempt < kMaxOpenAttempts; ++attempt) {
+    ObjectRecord* record = nullptr;
+    Step step = Step::kFailed;
+    OwnedHandle fd(::openat(folder, name.file_name.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW));
+    if (fd) {
+      step = JoinObject(folder, name, request, std::move(fd), record, error);
+      existed = true;
+    } else if (errno == ENOENT) {
+      step = CreateObject(folder, name, request, record, error);
+      existed = false;
+    } else {
+      error = static_cast<ErrorCode>(errno);
+    }
+    if (step == Step::kDone) {
+      table.by_key.emplace(record->key, record);
+      return record;
+    }
+    if (step == Step::kFailed) return nullptr;
+  }
+  error = EAGAIN;
+  return nullptr;
+}
+
+ObjectRecord* RecordOf(void* handle, ObjectKind kind, ErrorCode& error) {
+  auto* record = static_cast<ObjectRecord*>(handle);
+  if (record == nullptr || record->base == nullptr) {
+    error = EBADF;
+    return nullptr;
+  }
+  if (record->kind != kind) {
+    error = EINVAL;
+    return nullptr;
+  }
+  return record;
+}
+
+bool ObjectIsHeld(std::string_view name, ObjectKind kind) {
+  ObjectName parsed;
+  ErrorCode ignored = 0;
+  if (!ParseName(name, parsed, ignored)) return false;
+  int folder = -1;
+  {
+    Table& table = TheTable();
+    const std::lock_guard guard(table.lock);
+    folder = NamespaceFolder(table, parsed.global, ignored);
+  }
+  if (folder < 0) return false;
+  const OwnedHandle fd(::openat(folder, parsed.file_name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  if (!fd) return false;
+  if (::flock(fd.Get(), LOCK_EX | LOCK_NB) == 0) {
+    RemoveIfStillNamed(folder, parsed.file_name, fd.Get());  // dead: nobody holds it
+    ::flock(fd.Get(), LOCK_UN);
+    return false;
+  }
+  ObjectHeader header{};
+  return ::pread(fd.Get(), &header, sizeof(header), 0) == static_cast<ssize_t>(sizeof(header)) &&
+         header.magic == kMagic && header.version == kVersion && header.kind == static_cast<std::uint32_t>(kind);
+}
+
+void* AddView(ObjectRecord* record) {
+  Table& table = TheTable();
+  const std::lock_guard guard(table.lock);
+  if (record->base == nullptr) return nullptr;
+  ++record->views;
+  void* view = record->Payload();
+  table.by_view[reinterpret_cast<std::uintptr_t>(view)] = record;
+  return view;
+}
+
+bool RemoveView(void* view) {
+  Table& table = TheTable();
+  const std::lock_guard guard(table.lock);
+  const auto found = table.by_view.find(reinterpret_cast<std::uintptr_t>(view));
+  if (found == table.by_view.end()) return false;
+  ObjectRecord* record = found->second;
+  if (--record->views == 0) table.by_view.erase(found);
+  ReleaseIfUnused(table, record);
+  return true;
+}
+
+bool ViewRegionSize(const void* view, std::uint64_t& size) {
+  Table& table = TheTable();
+  const std::lock_guard guard(table.lock);
+  const auto address = reinterpret_cast<std::uintptr_t>(view);
+  auto found = table.by_view.upper_bound(address);
+  if (found == table.by_view.begin()) return false;
+  --found;
+  const std::uint64_t region = RoundUpToPage(found->second->payload_size);
+  const std::uintptr_t page = address / kPageSize * kPageSize;
+  if (address - found->first >= region) return false;
+  size = region - (page - found->first);
+  return true;
+}
+
+}  // namespace posix
+
+void CloseNamedObject(void* object) {
+  auto* record = static_cast<posix::ObjectRecord*>(object);
+  posix::Table& table = posix::TheTable();
+  const std::lock_guard guard(table.lock);
+  --record->handles;
+  posix::ReleaseIfUnused(table, record);
+}
+
+const ObjectSecurity& SharedObjectSecurity() {
+  // Nothing to build: Global objects are created world-readable and -writable (mode 0666).
+  static const ObjectSecurity outcome;
+  return outcome;
+}
+
+}  // namespace platform

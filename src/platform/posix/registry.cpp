@@ -1,0 +1,329 @@
+#include "platform/registry.h"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/guid.h"
+#include "platform/native_handle.h"
+
+// Linux has no registry, so HKEY_CURRENT_USER is a folder of our own (docs/registry.md is the contract):
+//
+//   <store>/HKEY_CURRENT_USER/            the root key
+//     k.<name>/                           a sub-key, holding the same kinds of entries
+//     v.<name>                            a value: 8-byte header ("SRV1", type as 32-bit little endian),
+//                                         then the value's raw bytes
+//     t.<unique>                          a write in progress (or the remains of one cut short)
+//
+// A value is replaced whole: it is written to a fresh t. file, flushed, and renamed over v.<name>. A
+// rename is atomic, so a reader opens either the old file or the new one and never a mix, a crash leaves
+// the old value in place, and concurrent writers each land complete (the last one wins, as on Windows).
+// Readers take everything from the one descriptor they opened, so a value replaced during a read is
+// still read consistently.
+namespace platform {
+namespace {
+
+constexpr char kStoreVariable[] = "SPINDREL_REGISTRY_DIR";
+constexpr char kMagic[4] = {'S', 'R', 'V', '1'};
+constexpr std::size_t kHeaderSize = 8;
+constexpr mode_t kFolderMode = 0700;  // the user's own settings, as HKEY_CURRENT_USER is
+constexpr mode_t kFileMode = 0600;
+// Names longer than this (after escaping) keep a readable prefix and gain a hash, so every file name
+// stays below the file system's 255-byte limit.
+constexpr std::size_t kMaxEncodedName = 200;
+constexpr std::size_t kHashedPrefix = 180;
+
+struct StoreOverride {
+  std::mutex mutex;
+  std::filesystem::path directory;
+};
+
+StoreOverride& Override() {
+  static StoreOverride instance;
+  return instance;
+}
+
+std::filesystem::path HomeDirectory() {
+  if (const char* home = std::getenv("HOME"); home != nullptr && *home == '/') return home;
+  std::vector<char> buffer(16384);
+  passwd entry{};
+  passwd* found = nullptr;
+  if (::getpwuid_r(::geteuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr &&
+      found->pw_dir != nullptr) {
+    return found->pw_dir;
+  }
+  return {};
+}
+
+// The folder that holds the store's roots: the override, SPINDREL_REGISTRY_DIR, or the user's
+// configuration folder. Empty when there is none.
+std::filesystem::path StoreDirectory() {
+  {
+    StoreOverride& store = Override();
+    const std::lock_guard lock(store.mutex);
+    if (!store.directory.empty()) return store.directory;
+  }
+  if (const char* dir = std::getenv(kStoreVariable); dir != nullptr && *dir != '\0') return dir;
+  if (const char* config = std::getenv("XDG_CONFIG_HOME"); config != nullptr && *config == '/') {
+    return std::filesystem::path(config) / "spindrel" / "registry";
+  }
+  const std::filesystem::path home = HomeDirectory();
+  if (home.empty()) return {};
+  return home / ".config" / "spindrel" / "registry";
+}
+
+std::filesystem::path RootDirectory(RegistryRoot root) {
+  const std::filesystem::path store = StoreDirectory();
+  if (store.empty()) return {};
+  switch (root) {
+    case RegistryRoot::kCurrentUser:
+      return store / "HKEY_CURRENT_USER";
+  }
+  return {};
+}
+
+std::uint64_t Fnv1a(std::string_view text) {
+  std::uint64_t hash = 0xcbf29ce484222325ull;
+  for (const char c : text) hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001b3ull;
+  return hash;
+}
+
+// Key and value names compare without regard to ASCII case, as the system's do (other letters compare
+// exactly). Letters, digits, '_' and '-' stand for themselves; every other code unit is written %XXXX,
+// so no name can become ".", "..", contain '/', or meet the prefixes of another kind of entry.
+std::string EncodeName(std::u16string_view name) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string encoded;
+  for (const char16_t c : name) {
+    if ((c >= u'a' && c <= u'z') || (c >= u'0' && c <= u'9') || c == u'_' || c == u'-') {
+      encoded.push_back(static_cast<char>(c));
+    } else if (c >= u'A' && c <= u'Z') {
+      encoded.push_back(static_cast<char>(c - u'A' + u'a'));
+    } else {
+      encoded.push_back('%');
+      for (int shift = 12; shift >= 0; shift -= 4) encoded.push_back(kHex[(c >> shift) & 0xF]);
+    }
+  }
+  if (encoded.size() > kMaxEncodedName) {
+    const std::uint64_t hash = Fnv1a(encoded);
+    encoded.resize(kHashedPrefix);
+    encoded.push_back('~');
+    for (int shift = 60; shift >= 0; shift -= 4) encoded.push_back(kHex[(hash >> shift) & 0xF]);
+  }
+  return encoded;
+}
+
+// The folders below the root that name sub_key, outermost first. Empty components (a doubled or
+// trailing backslash) are skipped.
+std::vector<std::string> KeyFolders(std::u16string_view sub_key) {
+  std::vector<std::string> folders;
+  while (!sub_key.empty()) {
+    const std::size_t end = std::min(sub_key.find(u'\\'), sub_key.size());
+    if (end > 0) folders.push_back("k." + EncodeName(sub_key.substr(0, end)));
+    sub_key.remove_prefix(std::min(end + 1, sub_key.size()));
+  }
+  return folders;
+}
+
+std::filesystem::path KeyDirectory(const std::filesystem::path& root, std::u16string_view sub_key) {
+  std::filesystem::path path = root;
+  for (const auto& folder : KeyFolders(sub_key)) path /= folder;
+  return path;
+}
+
+std::filesystem::path ValueFile(const std::filesystem::path& key, std::u16string_view name) {
+  return key / ("v." + EncodeName(name));
+}
+
+RegistryStatus StatusFromErrno(int error) {
+  return (error == ENOENT || error == ENOTDIR) ? RegistryStatus::kNotFound : RegistryStatus::kFailed;
+}
+
+// Creates one folder of the store; one that exists already is fine.
+bool MakeFolder(const std::filesystem::path& path) {
+  if (::mkdir(path.c_str(), kFolderMode) == 0) return true;
+  struct stat info {};
+  return errno == EEXIST && ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+bool MakeRoot(const std::filesystem::path& root) {
+  std::error_code ignored;
+  std::filesystem::create_directories(root.parent_path(), ignored);
+  return MakeFolder(root);
+}
+
+bool ReadFully(int fd, std::byte* data, std::size_t size, off_t offset) {
+  while (size > 0) {
+    const ssize_t got = ::pread(fd, data, size, offset);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    data += got;
+    size -= static_cast<std::size_t>(got);
+    offset += got;
+  }
+  return true;
+}
+
+bool WriteFully(int fd, const std::byte* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t put = ::write(fd, data, size);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) return false;
+    data += put;
+    size -= static_cast<std::size_t>(put);
+  }
+  return true;
+}
+
+// An opened value file with its checked header.
+struct ValueFileView {
+  OwnedHandle file;
+  std::uint32_t type = 0;
+  std::uint32_t size = 0;
+};
+
+RegistryStatus OpenValue(const std::filesystem::path& key, std::u16string_view name, ValueFileView& view) {
+  view.file.Reset(::open(ValueFile(key, name).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  if (!view.file) return StatusFromErrno(errno);
+  struct stat info {};
+  std::byte header[kHeaderSize];
+  if (::fstat(view.file.Get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < off_t(kHeaderSize) ||
+      info.st_size - off_t(kHeaderSize) > off_t(UINT32_MAX) || !ReadFully(view.file.Get(), header, kHeaderSize, 0) ||
+      std::memcmp(header, kMagic, sizeof(kMagic)) != 0) {
+    return RegistryStatus::kFailed;  // not a value this store wrote
+  }
+  view.type = 0;
+  for (int i = 3; i >= 0; --i) view.type = view.type << 8 | static_cast<std::uint8_t>(header[4 + i]);
+  view.size = static_cast<std::uint32_t>(info.st_size - off_t(kHeaderSize));
+  return RegistryStatus::kOk;
+}
+
+std::string TemporaryName() {
+  static std::atomic<std::uint32_t> counter{0};
+  const Guid guid = NewGuid();  // keeps names apart even across pid reuse
+  return "t." + std::to_string(::getpid()) + "." + std::to_string(counter++) + "." + std::to_string(guid.data1);
+}
+
+}  // namespace
+
+struct RegistryKey::State {
+  std::filesystem::path directory;
+  bool writable = false;
+};
+
+RegistryKey::RegistryKey() = default;
+RegistryKey::~RegistryKey() = default;
+RegistryKey::RegistryKey(RegistryKey&&) noexcept = default;
+RegistryKey& RegistryKey::operator=(RegistryKey&&) noexcept = default;
+
+RegistryStatus RegistryKey::Open(RegistryRoot root, std::u16string_view sub_key, RegistryAccess access) {
+  Close();
+  const std::filesystem::path root_directory = RootDirectory(root);
+  if (root_directory.empty()) return RegistryStatus::kFailed;
+  const std::filesystem::path directory = KeyDirectory(root_directory, sub_key);
+  // The root key always exists on Windows; here its folder appears on first use.
+  if (directory == root_directory && !MakeRoot(root_directory)) return RegistryStatus::kFailed;
+  struct stat info {};
+  if (::stat(directory.c_str(), &info) != 0) return StatusFromErrno(errno);
+  if (!S_ISDIR(info.st_mode)) return RegistryStatus::kNotFound;
+  state_ = std::make_unique<State>(State{directory, access != RegistryAccess::kRead});
+  return RegistryStatus::kOk;
+}
+
+RegistryStatus RegistryKey::Create(RegistryRoot root, std::u16string_view sub_key) {
+  Close();
+  const std::filesystem::path root_directory = RootDirectory(root);
+  if (root_directory.empty() || !MakeRoot(root_directory)) return RegistryStatus::kFailed;
+  std::filesystem::path directory = root_directory;
+  for (const auto& folder : KeyFolders(sub_key)) {
+    directory /= folder;
+    if (!MakeFolder(directory)) return RegistryStatus::kFailed;
+  }
+  state_ = std::make_unique<State>(State{directory, true});
+  return RegistryStatus::kOk;
+}
+
+bool RegistryKey::IsOpen() const { return state_ != nullptr; }
+
+void RegistryKey::Close() { state_.reset(); }
+
+RegistryStatus RegistryKey::QueryValue(std::u16string_view name, std::uint32_t& type, std::uint32_t& size) const {
+  if (!state_) return RegistryStatus::kFailed;
+  ValueFileView view;
+  const RegistryStatus status = OpenValue(state_->directory, name, view);
+  if (status != RegistryStatus::kOk) return status;
+  type = view.type;
+  size = view.size;
+  return RegistryStatus::kOk;
+}
+
+RegistryStatus RegistryKey::ReadValue(std::u16string_view name, std::span<std::byte> buffer, std::uint32_t& type,
+                                      std::uint32_t& size) const {
+  if (!state_) return RegistryStatus::kFailed;
+  ValueFileView view;
+  const RegistryStatus status = OpenValue(state_->directory, name, view);
+  if (status != RegistryStatus::kOk) return status;
+  type = view.type;
+  size = view.size;
+  if (view.size > buffer.size()) return RegistryStatus::kMoreData;
+  return ReadFully(view.file.Get(), buffer.data(), view.size, kHeaderSize) ? RegistryStatus::kOk
+                                                                            : RegistryStatus::kFailed;
+}
+
+RegistryStatus RegistryKey::SetValue(std::u16string_view name, std::uint32_t type, std::span<const std::byte> data) {
+  if (!state_ || !state_->writable || data.size() > UINT32_MAX) return RegistryStatus::kFailed;
+  std::vector<std::byte> contents(kHeaderSize + data.size());
+  std::memcpy(contents.data(), kMagic, sizeof(kMagic));
+  for (int i = 0; i < 4; ++i) contents[4 + i] = static_cast<std::byte>(type >> (8 * i));
+  if (!data.empty()) std::memcpy(contents.data() + kHeaderSize, data.data(), data.size());
+
+  const std::filesystem::path temporary = state_->directory / TemporaryName();
+  OwnedHandle file(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, kFileMode));
+  if (!file) return RegistryStatus::kFailed;  // also when the key was deleted meanwhile
+  // Flushed before the rename, so that after a system crash the name holds the old value or the whole
+  // new one, never an empty file.
+  const bool written = WriteFully(file.Get(), contents.data(), contents.size()) && ::fsync(file.Get()) == 0;
+  file.Reset();
+  if (!written || ::rename(temporary.c_str(), ValueFile(state_->directory, name).c_str()) != 0) {
+    ::unlink(temporary.c_str());
+    return RegistryStatus::kFailed;
+  }
+  return RegistryStatus::kOk;
+}
+
+RegistryStatus RegistryKey::DeleteValue(std::u16string_view name) {
+  if (!state_ || !state_->writable) return RegistryStatus::kFailed;
+  if (::unlink(ValueFile(state_->directory, name).c_str()) != 0) return StatusFromErrno(errno);
+  return RegistryStatus::kOk;
+}
+
+RegistryStatus RegistryKey::DeleteTree(RegistryRoot root, std::u16string_view sub_key) {
+  const std::filesystem::path root_directory = RootDirectory(root);
+  if (root_directory.empty()) return RegistryStatus::kFailed;
+  const std::filesystem::path directory = KeyDirectory(root_directory, sub_key);
+  if (directory == root_directory) return RegistryStatus::kFailed;  // a root key is never deleted
+  struct stat info {};
+  if (::lstat(directory.c_str(), &info) != 0) return StatusFromErrno(errno);
+  if (!S_ISDIR(info.st_mode)) return RegistryStatus::kNotFound;
+  std::error_code error;
+  std::filesystem::remove_all(directory, error);
+  return error ? RegistryStatus::kFailed : RegistryStatus::kOk;
+}
+
+void UseRegistryStore(const std::filesystem::path& directory) {
+  StoreOverride& store = Override();
+  const std::lock_guard lock(store.mutex);
+  store.directory = directory;
+}
+
+}  // namespace platform

@@ -1,0 +1,86 @@
+#include "platform/named_sync.h"
+
+#include <string>
+
+#include "platform/unicode.h"
+#include "platform/win32/object_security.h"
+#include "platform/win32/windows_api.h"
+
+namespace platform {
+namespace {
+
+WaitResult ToWaitResult(DWORD result, ErrorCode& error) {
+  switch (result) {
+    case WAIT_OBJECT_0:
+      return WaitResult::kSignaled;
+    case WAIT_ABANDONED:
+      error = ::GetLastError();
+      return WaitResult::kAbandoned;
+    case WAIT_TIMEOUT:
+      return WaitResult::kTimeout;
+    default:
+      error = ::GetLastError();
+      return WaitResult::kFailed;
+  }
+}
+
+}  // namespace
+
+NamedObject CreateNamedMutex(std::string_view name, ErrorCode& error) {
+  const std::u16string wide = Utf8ToUtf16(name);
+  NamedObject mutex(::CreateMutexW(win32::SharedSecurityAttributes(), FALSE, win32::Wide(wide)));
+  if (!mutex) error = ::GetLastError();
+  return mutex;
+}
+
+NamedObject CreateOwnedMutex(std::string_view name, ErrorCode& error) {
+  const std::string ansi(name);
+  NamedObject mutex(::CreateMutexA(win32::SharedSecurityAttributes(), TRUE, ansi.c_str()));
+  if (!mutex) error = ::GetLastError();
+  return mutex;
+}
+
+bool NamedMutexExists(std::string_view name) {
+  const std::string ansi(name);
+  const NamedObject mutex(::OpenMutexA(MUTEX_ALL_ACCESS, FALSE, ansi.c_str()));
+  return mutex.IsValid();
+}
+
+WaitResult LockNamedMutex(const NamedObject& mutex, std::uint32_t timeout_ms, ErrorCode& error) {
+  return ToWaitResult(::WaitForSingleObject(mutex.Get(), timeout_ms), error);
+}
+
+bool UnlockNamedMutex(const NamedObject& mutex, ErrorCode& error) {
+  if (::ReleaseMutex(mutex.Get())) return true;
+  error = ::GetLastError();
+  return false;
+}
+
+NamedObject CreateNamedSemaphore(std::string_view name, ErrorCode& error) {
+  const std::u16string wide = Utf8ToUtf16(name);
+  NamedObject semaphore(
+      ::CreateSemaphoreW(win32::SharedSecurityAttributes(), 0, kSemaphoreMaximum, win32::Wide(wide)));
+  if (!semaphore) error = ::GetLastError();
+  return semaphore;
+}
+
+bool PostNamedSemaphore(const NamedObject& semaphore, std::int32_t count, ErrorCode& error) {
+  if (count <= 0) {  // Wine would accept a post of 0
+    error = ERROR_INVALID_PARAMETER;
+    return false;
+  }
+  if (::ReleaseSemaphore(semaphore.Get(), count, nullptr)) return true;
+  error = ::GetLastError();
+  return false;
+}
+
+WaitResult WaitNamedSemaphore(const NamedObject& semaphore, std::uint32_t timeout_ms, ErrorCode& error) {
+  return ToWaitResult(::WaitForSingleObject(semaphore.Get(), timeout_ms), error);
+}
+
+WaitResult SignalMutexAndWait(const NamedObject& mutex, const NamedObject& semaphore, std::uint32_t timeout_ms,
+                              ErrorCode& error) {
+  return ToWaitResult(::SignalObjectAndWait(mutex.Get(), semaphore.Get(), timeout_ms, FALSE), error);
+}
+
+}  // namespace platform

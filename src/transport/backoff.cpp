@@ -1,0 +1,30 @@
+#include "transport/backoff.h"
+
+#include <chrono>
+#include <thread>
+
+#include "platform/scheduling.h"
+
+namespace ipc {
+
+void backoff(std::uint32_t& k) {
+  if (k < 4) {
+    ++k;
+  } else if (k < 16) {
+    platform::PauseProcessor();
+    ++k;
+  } else if (k < 32) {
+    platform::YieldThread();
+    ++k;
+  } else {
+    // A sleep may end early on some systems: the retry waits for the clock itself.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(1);
+    while (std::chrono::steady_clock::now() < until) std::this_thread::sleep_until(until);
+  }
+}
+
+void spin_lock::lock() {
+  for (std::uint32_t k = 0; word_.exchange(1) != 0;) backoff(k);
+}
+
+}  // namespace ipc

@@ -1,0 +1,28 @@
+// Pacing of the transport's lock-free retry loops, and the spin lock that lives in shared memory.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+namespace ipc {
+
+// Paces one retry. k counts the failed attempts of the loop, starting at 0: the first 4 retries go at
+// once, the next 12 pause the processor, the next 16 yield the time slice, and from then on every retry
+// sleeps 1 ms (k stops growing).
+void backoff(std::uint32_t& k);
+
+// A lock made of one 32-bit word in shared memory: 0 free, 1 held. Whoever takes it must release it;
+// a process that dies holding it leaves it held. Usable with std::lock_guard.
+class spin_lock {
+ public:
+  // word must be 4-byte aligned and outlive the lock.
+  explicit spin_lock(std::uint32_t& word) : word_(word) {}
+
+  void lock();
+  void unlock() { word_.store(0); }
+
+ private:
+  std::atomic_ref<std::uint32_t> word_;
+};
+
+}  // namespace ipc

@@ -1,0 +1,24 @@
+// The one diagnostic channel of the transport and the bus: log_sink formats a line the way printf does
+// and hands it, with its level and origin, to the process's sink. The default sink discards every line;
+// tests install their own to see them.
+#pragma once
+
+namespace ipc {
+
+inline constexpr int log_level_filtered = 1;  // a message that was filtered out or could not be decoded
+inline constexpr int log_level_failure = 2;   // a failed operation
+inline constexpr int log_level_recovery = 4;  // a condition the code recovered from
+
+// Receives every line: level, source file, line number, and the formatted text (never null).
+using log_sink_fn = void (*)(int level, const char* file, int line, const char* text);
+
+// Installs a sink for the whole process and returns the previous one; null restores the default.
+// Thread-safe; a line already being written may still reach the previous sink.
+log_sink_fn set_log_sink(log_sink_fn sink);
+
+// Formats the text into a 2,048-byte buffer (longer text is cut; a formatting error gives the empty
+// text) and passes it to the sink.
+void log_sink(int level, const char* file, int line, const char* format, ...)
+    __attribute__((format(gnu_printf, 4, 5)));
+
+}  // namespace ipc

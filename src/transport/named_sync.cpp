@@ -1,0 +1,145 @@
+#include "transport/named_sync.h"
+
+#include <string>
+
+#include "platform/named_sync.h"
+#include "transport/log/log_sink.h"
+#include "transport/object_security.h"
+
+namespace ipc {
+namespace {
+
+constexpr const char* source = "src/transport/named_sync";
+
+unsigned long code(platform::ErrorCode error) { return error; }
+
+// The counter is another process's word too: whatever it holds, arithmetic on it must not overflow.
+std::int32_t wrapping_add(std::int32_t value, std::int32_t delta) {
+  return static_cast<std::int32_t>(static_cast<std::uint32_t>(value) + static_cast<std::uint32_t>(delta));
+}
+
+std::string prefixed(bool global, std::string_view tag, std::string_view name) {
+  std::string full = global ? "Global\\" : "Local\\";
+  full += tag;
+  full += name;
+  return full;
+}
+
+}  // namespace
+
+bool named_mutex::open(std::string_view name) {
+  close();
+  prepare_object_security();
+  platform::ErrorCode error = 0;
+  handle_ = platform::CreateNamedMutex(name, error);
+  if (handle_) return true;
+  log_sink(log_level_failure, source, __LINE__, "fail CreateMutex[%lu]: %s\n", code(error), std::string(name).c_str());
+  return false;
+}
+
+bool named_mutex::lock() {
+  for (;;) {
+    platform::ErrorCode error = 0;
+    const platform::WaitResult result = platform::LockNamedMutex(handle_, platform::kInfinite, error);
+    switch (result) {
+      case platform::WaitResult::kSignaled:
+        return true;
+      case platform::WaitResult::kAbandoned:
+        // Its owner died holding it. We own it now; let it go and wait for it like anyone else.
+        log_sink(log_level_recovery, source, __LINE__, "fail WaitForSingleObject[%lu]: WAIT_ABANDONED, try again.\n",
+                 code(error));
+        if (!platform::UnlockNamedMutex(handle_, error)) {
+          log_sink(log_level_failure, source, __LINE__, "fail ReleaseMutex[%lu]\n", code(error));
+          return false;
+        }
+        continue;
+      default:
+        log_sink(log_level_failure, source, __LINE__, "fail WaitForSingleObject[%lu]: 0x%08X\n", code(error),
+                 static_cast<unsigned>(result));
+        return false;
+    }
+  }
+}
+
+bool named_mutex::unlock() {
+  platform::ErrorCode error = 0;
+  if (platform::UnlockNamedMutex(handle_, error)) return true;
+  log_sink(log_level_failure, source, __LINE__, "fail ReleaseMutex[%lu]\n", code(error));
+  return false;
+}
+
+bool named_semaphore::open(std::string_view name) {
+  close();
+  prepare_object_security();
+  platform::ErrorCode error = 0;
+  handle_ = platform::CreateNamedSemaphore(name, error);
+  if (handle_) return true;
+  log_sink(log_level_failure, source, __LINE__, "fail CreateSemaphore[%lu]: %s\n", code(error),
+           std::string(name).c_str());
+  return false;
+}
+
+bool named_semaphore::post(std::int32_t count) {
+  platform::ErrorCode error = 0;
+  if (platform::PostNamedSemaphore(handle_, count, error)) return true;
+  log_sink(log_level_failure, source, __LINE__, "fail ReleaseSemaphore[%lu]\n", code(error));
+  return false;
+}
+
+bool named_condition::open(std::string_view name, bool global) {
+  close();
+  if (!semaphore_.open(prefixed(global, "_cond_sem_", name))) return false;
+  if (!lock_.open(prefixed(global, "_cond_lock_", name))) {
+    semaphore_.close();
+    return false;
+  }
+  if (!counter_.acquire(std::string("_cond_shm_").append(name), sizeof(std::int32_t), global)) {
+    counter_.release();
+    lock_.close();
+    semaphore_.close();
+    return false;
+  }
+  return true;
+}
+
+bool named_condition::wait(named_mutex& mutex, std::uint64_t ms) {
+  if (!valid()) return false;
+  auto* counter = static_cast<std::int32_t*>(counter_.get());
+  // Announce this sleeper before letting go of mutex: a broadcast from then on posts for it. A
+  // negative count (left by a sleeper that timed out after a broadcast counted it) starts again at 1.
+  if (!lock_.lock()) return false;
+  *counter = *counter < 0 ? 1 : wrapping_add(*counter, 1);
+  lock_.unlock();
+
+  platform::ErrorCode error = 0;
+  const platform::WaitResult woken = platform::SignalMutexAndWait(
+      mutex.native(), semaphore_.native(), static_cast<std::uint32_t>(ms), error);
+  const bool relocked = mutex.lock();
+  if (woken != platform::WaitResult::kSignaled) {
+    if (lock_.lock()) {
+      *counter = wrapping_add(*counter, -1);
+      lock_.unlock();
+    }
+  }
+  return woken == platform::WaitResult::kSignaled && relocked;
+}
+
+bool named_condition::broadcast() {
+  if (!valid()) return false;
+  if (!lock_.lock()) return false;
+  auto* counter = static_cast<std::int32_t*>(counter_.get());
+  bool posted = false;
+  if (*counter > 0) {
+    posted = semaphore_.post(*counter);
+    *counter = 0;
+  }
+  return lock_.unlock() && posted;
+}
+
+void named_condition::close() {
+  counter_.release();
+  lock_.close();
+  semaphore_.close();
+}
+
+}  // namespace ipc

@@ -1,0 +1,31 @@
+#include "transport/object_security.h"
+
+#include "platform/named_object.h"
+#include "transport/log/log_sink.h"
+
+namespace ipc {
+namespace {
+
+constexpr const char* source = "src/transport/object_security";
+
+bool report_object_security() {
+  const platform::ObjectSecurity& security = platform::SharedObjectSecurity();
+  const int error = static_cast<int>(security.error);
+  switch (security.failure) {
+    case platform::ObjectSecurity::Failure::kInitializeDescriptor:
+      log_sink(log_level_failure, source, __LINE__, "fail InitializeSecurityDescriptor[%d]\n", error);
+      break;
+    case platform::ObjectSecurity::Failure::kSetDacl:
+      log_sink(log_level_failure, source, __LINE__, "fail SetSecurityDescriptorDacl[%d]\n", error);
+      break;
+    case platform::ObjectSecurity::Failure::kNone:
+      break;
+  }
+  return true;
+}
+
+}  // namespace
+
+void prepare_object_security() { static const bool reported [[maybe_unused]] = report_object_security(); }
+
+}  // namespace ipc

@@ -1,0 +1,129 @@
+#include "transport/shm.h"
+
+#include <cstddef>
+#include <utility>
+
+#include "platform/shared_memory.h"
+#include "transport/log/log_sink.h"
+#include "transport/object_security.h"
+
+namespace ipc::shm {
+namespace {
+
+constexpr const char* source = "src/transport/shm";
+
+}  // namespace
+
+std::string kernel_name(std::string_view name, bool global) {
+  std::string full = global ? "Global\\__IPC_SHM__" : "Local\\__IPC_SHM__";
+  full += name;
+  return full;
+}
+
+id acquire(std::string_view name, std::uint64_t size, bool global) {
+  if (name.empty()) {
+    log_sink(log_level_failure, source, __LINE__, "fail acquire: name is empty\n");
+    return nullptr;
+  }
+  prepare_object_security();
+  platform::ErrorCode error = 0;
+  platform::NamedObject mapping = platform::CreateSharedMemory(kernel_name(name, global), size, error);
+  if (!mapping) {
+    log_sink(log_level_failure, source, __LINE__, "fail CreateFileMapping/OpenFileMapping[%d]: %s\n",
+             static_cast<int>(error), std::string(name).c_str());
+    return nullptr;
+  }
+  return new id_record{std::move(mapping), nullptr, size};
+}
+
+void* get_mem(id mapping, std::uint64_t* size) {
+  if (mapping == nullptr) {
+    log_sink(log_level_failure, source, __LINE__, "fail get_mem: invalid id (null)\n");
+    return nullptr;
+  }
+  if (mapping->view != nullptr) {
+    if (size != nullptr) *size = mapping->size;
+    return mapping->view;
+  }
+  if (!mapping->mapping) {
+    log_sink(log_level_failure, source, __LINE__, "fail to_mem: invalid id (h = null)\n");
+    return nullptr;
+  }
+  platform::ErrorCode error = 0;
+  void* view = platform::MapSharedMemory(mapping->mapping, error);
+  if (view == nullptr) {
+    log_sink(log_level_failure, source, __LINE__, "fail MapViewOfFile[%d]\n", static_cast<int>(error));
+    return nullptr;
+  }
+  // The region, not the size asked for: an existing mapping keeps the size its creator gave it.
+  std::uint64_t region = 0;
+  if (!platform::QueryRegionSize(view, region, error)) {
+    log_sink(log_level_failure, source, __LINE__, "fail VirtualQuery[%d]\n", static_cast<int>(error));
+    platform::UnmapSharedMemory(view);
+    return nullptr;
+  }
+  mapping->view = view;
+  mapping->size = region;
+  if (size != nullptr) *size = region;
+  return view;
+}
+
+int release(id mapping) {
+  if (mapping == nullptr) {
+    log_sink(log_level_failure, source, __LINE__, "fail release: invalid id (null)\n");
+    return -1;
+  }
+  if (mapping->view != nullptr && mapping->size != 0) {
+    platform::UnmapSharedMemory(mapping->view);
+  } else {
+    log_sink(log_level_failure, source, __LINE__, "fail release: invalid id (mem = %p, size = %zd)\n", mapping->view,
+             static_cast<std::ptrdiff_t>(mapping->size));
+  }
+  if (!mapping->mapping) log_sink(log_level_failure, source, __LINE__, "fail release: invalid id (h = null)\n");
+  delete mapping;  // closes the mapping
+  return 0;
+}
+
+handle::handle(std::string_view name, std::uint64_t size, bool global) : global_(global) { acquire(name, size); }
+
+handle::handle(handle&& other) noexcept
+    : global_(other.global_),
+      id_(std::exchange(other.id_, nullptr)),
+      view_(std::exchange(other.view_, nullptr)),
+      name_(std::move(other.name_)),
+      size_(std::exchange(other.size_, 0)) {}
+
+handle& handle::operator=(handle&& other) noexcept {
+  if (this != &other) {
+    release();
+    global_ = other.global_;
+    id_ = std::exchange(other.id_, nullptr);
+    view_ = std::exchange(other.view_, nullptr);
+    name_ = std::move(other.name_);
+    size_ = std::exchange(other.size_, 0);
+  }
+  return *this;
+}
+
+bool handle::acquire(std::string_view name, std::uint64_t size, bool global) {
+  global_ = global;
+  return acquire(name, size);
+}
+
+bool handle::acquire(std::string_view name, std::uint64_t size) {
+  release();
+  name_ = name;
+  id_ = shm::acquire(name, size, global_);
+  view_ = get_mem(id_, &size_);
+  return valid();
+}
+
+void handle::release() {
+  if (id_ == nullptr) return;
+  view_ = nullptr;
+  size_ = 0;
+  name_.clear();
+  shm::release(std::exchange(id_, nullptr));
+}
+
+}  // namespace ipc::shm
