@@ -1,21 +1,30 @@
 #include "boot/bus_link.h"
 
+#include <nlohmann/json.hpp>
+
+#include "common/ipc/core/base/ipc_core.h"
+#include "common/ipc/core/base/sender.h"
+
 namespace boot {
 namespace {
 
-// Until the bus exists, joining, sending and leaving do nothing: a notice is never delivered, which the
-// exit report already treats as normal (no sibling on the bus).
-class DetachedBus final : public BusLink {
+// The exit monitor's place on the bus: client 110013, joined for the length of one run.
+class ProcessBusLink final : public BusLink {
  public:
-  void Join() override {}
-  void SendNotice(std::int32_t, std::int32_t) override {}
-  void Leave() override {}
+  void Join() override { ipc::IpcCore::Instance().Init(); }
+
+  void SendNotice(std::int32_t to, std::int32_t msg_id) override {
+    // Notices go to the siblings' global channels; one that nobody receives is not an error.
+    ipc::SendPacket(ipc::CreatePacket(to, msg_id, nlohmann::json()), true);
+  }
+
+  void Leave() override { ipc::IpcCore::Instance().Uninit(true); }
 };
 
 }  // namespace
 
 BusLink& ProcessBus() {
-  static DetachedBus bus;
+  static ProcessBusLink bus;
   return bus;
 }
 

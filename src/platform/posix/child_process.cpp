@@ -1,5 +1,6 @@
 #include "platform/child_process.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -43,15 +44,23 @@ std::vector<char*> PointerArray(std::vector<std::string>& strings) {
 
 std::optional<ChildProcess> ChildProcess::Start(const std::filesystem::path& exe,
                                                 const std::vector<std::string>& arguments,
-                                                const std::vector<EnvironmentVariable>& environment) {
+                                                const std::vector<EnvironmentVariable>& environment,
+                                                const std::filesystem::path& output) {
   std::vector<std::string> argv_strings{exe.string()};
   argv_strings.insert(argv_strings.end(), arguments.begin(), arguments.end());
   std::vector<std::string> env_strings = MergedEnvironment(environment);
   std::vector<char*> argv = PointerArray(argv_strings);
   std::vector<char*> envp = PointerArray(env_strings);
 
+  posix_spawn_file_actions_t actions;
+  ::posix_spawn_file_actions_init(&actions);
+  if (!output.empty()) {
+    ::posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  }
   pid_t pid = 0;
-  if (::posix_spawn(&pid, exe.c_str(), nullptr, nullptr, argv.data(), envp.data()) != 0) return std::nullopt;
+  const int spawned = ::posix_spawn(&pid, exe.c_str(), &actions, nullptr, argv.data(), envp.data());
+  ::posix_spawn_file_actions_destroy(&actions);
+  if (spawned != 0) return std::nullopt;
   // A pidfd turns "wait with a deadline" into a poll, and cannot name a recycled pid.
   OwnedHandle pidfd(PidfdOpen(pid));
   if (!pidfd) {

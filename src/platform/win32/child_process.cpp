@@ -40,7 +40,8 @@ std::u16string EnvironmentBlock(const std::vector<ChildProcess::EnvironmentVaria
 
 std::optional<ChildProcess> ChildProcess::Start(const std::filesystem::path& exe,
                                                 const std::vector<std::string>& arguments,
-                                                const std::vector<EnvironmentVariable>& environment) {
+                                                const std::vector<EnvironmentVariable>& environment,
+                                                const std::filesystem::path& output) {
   std::vector<std::u16string> argv{std::u16string(reinterpret_cast<const char16_t*>(exe.c_str()))};
   for (const auto& argument : arguments) argv.push_back(Utf8ToUtf16(argument));
   std::u16string command_line = JoinCommandLine(argv);
@@ -48,9 +49,22 @@ std::optional<ChildProcess> ChildProcess::Start(const std::filesystem::path& exe
 
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
+  OwnedHandle output_file;
+  if (!output.empty()) {
+    SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
+    HANDLE file = ::CreateFileW(output.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
+                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return std::nullopt;
+    output_file.Reset(file);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = ::GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = file;
+    startup.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
+  }
   PROCESS_INFORMATION info{};
-  if (!::CreateProcessW(exe.c_str(), reinterpret_cast<wchar_t*>(command_line.data()), nullptr, nullptr, FALSE,
-                        CREATE_UNICODE_ENVIRONMENT, block.data(), nullptr, &startup, &info)) {
+  if (!::CreateProcessW(exe.c_str(), reinterpret_cast<wchar_t*>(command_line.data()), nullptr, nullptr,
+                        output_file ? TRUE : FALSE, CREATE_UNICODE_ENVIRONMENT, block.data(), nullptr, &startup,
+                        &info)) {
     return std::nullopt;
   }
   ::CloseHandle(info.hThread);

@@ -56,6 +56,22 @@ std::string GetClientName(std::int32_t id) {
   return std::string(row->second);
 }
 
+std::optional<std::int32_t> FindClientId(std::string_view name) {
+  if (name == kUnknownClientName) return std::nullopt;
+  for (const auto& [id, client] : kClients) {
+    if (client == name) return id;
+  }
+  return std::nullopt;
+}
+
+std::vector<std::pair<std::int32_t, std::string>> KnownClients() {
+  std::vector<std::pair<std::int32_t, std::string>> clients;
+  for (const auto& [id, name] : kClients) {
+    if (name != kUnknownClientName) clients.emplace_back(id, std::string(name));
+  }
+  return clients;
+}
+
 std::string InitedMutexName(std::int32_t id, bool global) {
   return fmt::format("{}velmora_ipc_inited_{}", global ? "Global\\" : "", GetClientName(id));
 }

@@ -3,7 +3,11 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 namespace ipc {
 
@@ -15,6 +19,12 @@ inline constexpr char kUnknownClientName[] = "UNKNOWN";
 
 // The client's fixed name, or "UNKNOWN" when there is no such client. Thread-safe.
 std::string GetClientName(std::int32_t id);
+
+// The id of the client with this name, if there is one.
+std::optional<std::int32_t> FindClientId(std::string_view name);
+
+// Every client of the table that has a name, in id order.
+std::vector<std::pair<std::int32_t, std::string>> KnownClients();
 
 // The name of client id's liveness mutex: "velmora_ipc_inited_<name>", with "Global\" in front in the
 // global scope.

@@ -1,0 +1,70 @@
+// The process's place on the bus: its client identity, whether the bus runs, the liveness mutex that
+// tells other processes it is up, and the four parts of the bus (handler registry, query responder,
+// receiver, statistics). Init joins the bus, Uninit leaves it.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+#include "common/ipc/core/base/client.h"
+#include "platform/named_object.h"
+
+namespace ipc {
+
+class IpcMsgHandler;
+class IpcQueryResponser;
+class IpcReceiver;
+class IpcQualityMonitor;
+
+class IpcCore {
+ public:
+  // The process's bus, made on first use (which already starts the query pool). Thread-safe.
+  static IpcCore& Instance();
+
+  ~IpcCore();
+  IpcCore(const IpcCore&) = delete;
+  IpcCore& operator=(const IpcCore&) = delete;
+
+  // Joins the bus as client_id: starts the receiver on the client's channel and takes its liveness
+  // mutex, in the global scope when this process runs elevated. Does nothing while joined. Other
+  // programs of the suite (and test peers) join as themselves; the exit monitor is kSelfClientId.
+  void Init(std::int32_t client_id = kSelfClientId);
+  void Init(std::int32_t client_id, bool global);
+
+  // Leaves the bus: refuses further sends, stops the receiver, gives the query pool up to 4000 ms to
+  // finish, releases the liveness mutex and, when report is set, merges this run's statistics into the
+  // registry. Does nothing while not joined.
+  void Uninit(bool report);
+
+  [[nodiscard]] std::int32_t ClientId() const { return client_id_.load(std::memory_order_relaxed); }
+  [[nodiscard]] std::uint32_t InitThreadId() const { return init_thread_id_.load(std::memory_order_relaxed); }
+  // True while the bus is not running (also before the first Init).
+  [[nodiscard]] bool Stopped() const { return stopped_.load(); }
+  // The scope the receiver and the liveness mutex live in.
+  [[nodiscard]] bool Global() const { return global_.load(std::memory_order_relaxed); }
+
+  [[nodiscard]] std::shared_ptr<IpcMsgHandler> Handler() const { return handler_; }
+  [[nodiscard]] std::shared_ptr<IpcQueryResponser> Responder() const { return responder_; }
+  [[nodiscard]] std::shared_ptr<IpcQualityMonitor> Monitor() const { return monitor_; }
+
+ private:
+  IpcCore();
+
+  std::atomic<std::int32_t> client_id_{0};
+  std::atomic<std::uint32_t> init_thread_id_{0};
+  std::atomic<bool> stopped_{true};
+  std::atomic<bool> global_{false};
+  platform::NamedObject liveness_mutex_;
+  // Joined between Init and Uninit. Kept apart from the mutex, so that a bus whose mutex could not be
+  // created still stops its receiver on Uninit.
+  bool joined_ = false;
+  std::mutex lock_;
+  std::shared_ptr<IpcMsgHandler> handler_;
+  std::shared_ptr<IpcQueryResponser> responder_;
+  std::unique_ptr<IpcReceiver> receiver_;
+  std::shared_ptr<IpcQualityMonitor> monitor_;
+};
+
+}  // namespace ipc

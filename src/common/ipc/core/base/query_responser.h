@@ -1,0 +1,54 @@
+// Answers queries other clients send: a query is a packet whose "response_channel" names the channel the
+// asker waits on and whose body is {"query_id": n, "data": argument}. The handler registered for the
+// query id runs on the query pool, and its JSON result goes back to that channel as bare compact text
+// with one zero byte. A query that cannot be answered gets no answer.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+
+#include <nlohmann/json.hpp>
+
+#include "common/ipc/core/base/packet.h"
+#include "common/ipc/core/base/thread_pool.h"
+
+namespace ipc {
+
+// Computes the answer to one query from its argument. May throw: the query then goes unanswered.
+using QueryHandler = std::function<nlohmann::json(const nlohmann::json& argument)>;
+
+// Thread-safe.
+class IpcQueryResponser {
+ public:
+  static constexpr std::int32_t kThreadCount = 4;
+
+  // Starts the query pool at once.
+  IpcQueryResponser();
+
+  // Queues the answer of a query packet on the query pool; never waits for the handler. Drops requests
+  // with a malformed body, without a handler, or while the pool is stopped.
+  void Handle(IpcPacketPtr packet);
+
+  // Inserts or replaces the handler of query_id.
+  void Register(std::int32_t query_id, QueryHandler handler);
+  // Removes the handler of query_id, if any.
+  void Unregister(std::int32_t query_id);
+  // Answers every query id that has no handler of its own (none by default).
+  void SetDefault(QueryHandler handler);
+
+  // For the bus's start and stop: make the pool again when it is gone; wait up to wait_ms for it to go
+  // idle, then destroy it (a busy task is still waited for).
+  void StartPool();
+  void StopPool(std::uint32_t wait_ms);
+
+ private:
+  std::mutex lock_;
+  std::map<std::int32_t, QueryHandler> handlers_;
+  QueryHandler default_;
+  std::unique_ptr<ThreadPool> pool_;
+};
+
+}  // namespace ipc

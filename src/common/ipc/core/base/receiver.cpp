@@ -1,0 +1,110 @@
+#include "common/ipc/core/base/receiver.h"
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+#include "common/ipc/core/base/client.h"
+#include "common/ipc/core/base/handler.h"
+#include "common/ipc/core/base/ipc_core.h"
+#include "common/ipc/core/base/quality_monitor.h"
+#include "platform/process.h"
+#include "transport/log/log_sink.h"
+
+namespace ipc {
+namespace {
+
+constexpr const char* kSource = "src/common/ipc/core/base/receiver";
+constexpr auto kReceiveThreadWait = std::chrono::milliseconds(400);
+constexpr std::uint32_t kPoolIdleWaitMs = 5000;
+constexpr auto kUnconnectedPause = std::chrono::milliseconds(200);
+
+// Clients that would rather end than wait for a hung handler at shutdown.
+constexpr std::int32_t kEndWhenStuck[] = {110006, 110009, 200001};
+
+}  // namespace
+
+IpcReceiver::~IpcReceiver() {
+  handler_pool_.reset();
+  decode_pool_.reset();
+  if (receive_task_.valid()) receive_task_.wait();
+}
+
+void IpcReceiver::Start(bool global) {
+  const std::string name = GetClientName(IpcCore::Instance().ClientId());
+  if (name == kUnknownClientName) {
+    log_sink(log_level_failure, kSource, __LINE__, "client_name error!");
+    return;
+  }
+  decode_pool_ = std::make_unique<ThreadPool>("decode_pool", kDecodeThreads);
+  handler_pool_ = std::make_unique<ThreadPool>("handler_pool", kHandlerThreads);
+  channel_.emplace(name, global);
+  connected_ = channel_->connect(channel::mode::receiver);
+  receive_task_ = std::async(std::launch::async, [this] { ReceiveMsgThread(); });
+}
+
+void IpcReceiver::ReceiveMsgThread() {
+  const IpcCore& core = IpcCore::Instance();
+  for (;;) {
+    recv_buffer buffer = channel_->recv();
+    if (core.Stopped()) return;  // what arrives once the bus stops is dropped
+    if (buffer.empty() || buffer.size() == 0) {
+      // Without a receiver place every recv returns at once; pace the loop as the transport's wait would
+      // rather than spin a core until the bus stops.
+      if (!connected_) std::this_thread::sleep_for(kUnconnectedPause);
+      continue;
+    }
+    std::string text(static_cast<const char*>(buffer.data()), buffer.size());
+    ThreadPool* handler_pool = handler_pool_.get();
+    decode_pool_->Submit([text = std::move(text), handler_pool] { Decode(text, handler_pool); }, std::string());
+  }
+}
+
+void IpcReceiver::Decode(const std::string& text, ThreadPool* handler_pool) {
+  try {
+    IpcCore& core = IpcCore::Instance();
+    IpcPacket parsed = FromWireText(text);
+    core.Monitor()->RecordRecv(parsed);
+    auto packet = std::make_shared<IpcPacket>(std::move(parsed));
+    if (packet->response_channel && !packet->response_channel->empty()) {
+      core.Handler()->Handle(std::move(packet));
+      return;
+    }
+    std::string tag = "msg_id=" + std::to_string(packet->msg_id) + ",id=" + packet->unique_id.value_or("");
+    handler_pool->Submit([packet = std::move(packet)] { IpcCore::Instance().Handler()->Handle(packet); },
+                         std::move(tag));
+  } catch (const nlohmann::json::exception& error) {
+    log_sink(log_level_filtered, kSource, __LINE__, "parse ipc json failed, [data]: %s", error.what());
+  } catch (const std::exception& error) {
+    log_sink(log_level_filtered, kSource, __LINE__, "handle ipc json failed, [data]: %s", error.what());
+  }
+}
+
+void IpcReceiver::Stop() {
+  if (receive_task_.valid()) {
+    // The stopped flag is already set; ending the channel's wait lets the thread see it at once instead
+    // of after its current 200 ms wait. Anything it would still have received is dropped anyway.
+    if (channel_) channel_->disconnect();
+    receive_task_.wait_for(kReceiveThreadWait);
+  }
+  // Decode tasks still queued submit to the handler pool, so it goes second.
+  DrainPool(decode_pool_);
+  DrainPool(handler_pool_);
+  if (channel_) {
+    channel_->disconnect();
+    connected_ = false;
+  }
+}
+
+void IpcReceiver::DrainPool(std::unique_ptr<ThreadPool>& pool) {
+  if (!pool) return;
+  if (!pool->WaitIdle(kPoolIdleWaitMs) && !pool->StuckReport().empty()) {
+    const std::int32_t client = IpcCore::Instance().ClientId();
+    if (std::find(std::begin(kEndWhenStuck), std::end(kEndWhenStuck), client) != std::end(kEndWhenStuck)) {
+      platform::TerminateCurrentProcess(0);
+    }
+  }
+  pool.reset();
+}
+
+}  // namespace ipc

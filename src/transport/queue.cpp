@@ -1,0 +1,248 @@
+#include "transport/queue.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+
+#include "transport/backoff.h"
+#include "transport/chunk_storage.h"
+#include "transport/log/log_sink.h"
+
+namespace ipc::queue {
+namespace {
+
+constexpr const char* source = "src/transport/queue";
+
+template <typename T>
+std::atomic_ref<T> shared(T& word) {
+  return std::atomic_ref<T>(word);
+}
+
+layout::slot& slot_at(layout::queue& q, std::uint32_t index) { return q.slots[index % layout::slot_count]; }
+
+std::uint32_t pending_of(std::uint64_t state) { return static_cast<std::uint32_t>(state & layout::pending_mask); }
+
+// The same stamp, the change counter one further (never carrying into the stamp), and a new mask.
+std::uint64_t next_state(std::uint64_t state, std::uint64_t stamp, std::uint32_t mask) {
+  return (stamp & layout::stamp_mask) | ((state + layout::counter_one) & layout::counter_mask) | mask;
+}
+
+// The value of a released slot's commit: the write index that may write it next.
+std::uint64_t released_commit(std::uint32_t index) { return std::uint64_t{index} + layout::slot_count; }
+
+// Whether a released commit lets write index w write the slot. The commit is a 64-bit sum, the index
+// wraps at 2^32: compare in 32 bits, so the slot written just before the wrap is not locked forever.
+bool released_for(std::uint64_t commit, std::uint32_t w) {
+  return (commit >> 32) <= 1 && static_cast<std::uint32_t>(commit) == w;
+}
+
+// A hostile or dead holder of the construction lock must not hang every process that opens the queue.
+bool lock_bounded(std::uint32_t& word, std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  for (std::uint32_t k = 0; shared(word).exchange(1) != 0;) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    backoff(k);
+  }
+  return true;
+}
+
+void write_slot(layout::slot& s, const slot_fields& fields) {
+  layout::message& m = s.msg;
+  m.sender_id = fields.sender_id;
+  m.msg_id = fields.msg_id;
+  m.remain = fields.remain;
+  const bool storage = fields.payload == nullptr || fields.size == 0;
+  m.is_storage = storage ? 1 : 0;
+  std::memset(m.data, 0, sizeof(m.data));
+  if (!storage) {
+    std::memcpy(m.data, fields.payload, fields.size < layout::slot_payload ? fields.size : layout::slot_payload);
+  } else if (fields.payload != nullptr) {
+    std::memcpy(m.data, fields.payload, sizeof(std::int32_t));
+  }
+}
+
+bool push_with(layout::queue& q, const slot_fields& fields, clear_fn clear) {
+  std::uint64_t g = shared(q.generation).load();
+  for (std::uint32_t k = 0;;) {
+    const std::uint32_t cc = shared(q.connections).load();
+    if (cc == 0) return false;
+    const std::uint32_t w = shared(q.write_index).load();
+    layout::slot& s = slot_at(q, w);
+    std::uint64_t r = shared(s.read_state).load();
+    const bool same_stamp = (r & layout::stamp_mask) == (g & layout::stamp_mask);
+    if ((pending_of(r) & cc) != 0 && same_stamp) return false;
+    if (pending_of(r) == 0) {
+      const std::uint64_t commit = shared(s.commit).load();
+      if (commit != 0 && !released_for(commit, w)) return false;
+    }
+    if (!shared(s.read_state).compare_exchange_strong(r, next_state(r, g, cc))) {
+      backoff(k);
+      continue;
+    }
+    const std::uint64_t now = shared(q.generation).load();
+    if (now != g) {
+      // A forced write happened meanwhile: claim the slot again under the new stamp.
+      g = now;
+      backoff(k);
+      continue;
+    }
+    shared(q.write_index).store(w + 1);
+    if (clear != nullptr) clear(q, s.msg);
+    write_slot(s, fields);
+    shared(s.commit).store(~std::uint64_t{w});
+    return true;
+  }
+}
+
+// Clears bit from slot index's pending mask if the slot still holds that write, as a receiver's read
+// would, and releases the large message it names. For slots a receiver will never read.
+void drop_mark(layout::queue& q, std::uint32_t index, std::uint32_t bit) {
+  layout::slot& s = slot_at(q, index);
+  layout::message m;
+  std::memcpy(&m, &s.msg, sizeof(m));
+  for (std::uint32_t k = 0;;) {
+    std::uint64_t r = shared(s.read_state).load();
+    if ((pending_of(r) & bit) == 0) return;
+    if (shared(s.commit).load() != ~std::uint64_t{index}) return;
+    const std::uint32_t rest = pending_of(r) & ~bit;
+    if (shared(s.read_state).compare_exchange_strong(r, next_state(r, r, rest))) {
+      if (rest == 0) {
+        std::uint64_t expected = ~std::uint64_t{index};
+        shared(s.commit).compare_exchange_strong(expected, released_commit(index));
+      }
+      break;
+    }
+    backoff(k);
+  }
+  // Our copy is the write at `index` unless a writer had already claimed the slot for the next round
+  // (and so moved write_index past it) before our swap: then the chunk is not ours to touch.
+  if (static_cast<std::int32_t>(shared(q.write_index).load() - (index + layout::slot_count)) >= 0) return;
+  if (m.is_storage == 0) return;
+  const std::int32_t r_size = static_cast<std::int32_t>(static_cast<std::uint32_t>(m.remain) + layout::slot_payload);
+  if (r_size <= 0) return;
+  std::int32_t id = 0;
+  std::memcpy(&id, m.data, sizeof(id));
+  if (id < 0 || id >= layout::chunk_count) return;
+  recycle_storage(id, static_cast<std::uint64_t>(r_size), shared(q.connections).load(), bit);
+}
+
+}  // namespace
+
+void construct(layout::queue& q) {
+  if (shared(q.constructed).load() == 1) return;
+  const bool locked = lock_bounded(q.init_lock, std::chrono::milliseconds(500));
+  if (shared(q.constructed).load() == 0) {
+    shared(q.connections).store(0);
+    shared(q.constructed).store(1);
+  }
+  if (locked) shared(q.init_lock).store(0);
+}
+
+std::uint32_t connect_receiver(layout::queue& q, std::uint32_t& read_index) {
+  std::uint32_t old = shared(q.connections).load();
+  std::uint32_t taken = 0;
+  for (std::uint32_t k = 0;;) {
+    taken = old | (old + 1);
+    if (shared(q.connections).compare_exchange_strong(old, taken)) break;
+    backoff(k);
+  }
+  const std::uint32_t bit = taken - old;
+  if (bit == 0) return 0;
+  const std::uint32_t start = shared(q.write_index).load();
+  read_index = start;
+  // A receiver that held this bit before and left without reading its slots (killed, or an older
+  // program) left its mark in them; writers would take those marks for ours and evict us although we
+  // read everything. Slots written from `start` on are ours to read.
+  for (std::uint32_t i = 0; i < layout::slot_count; ++i) {
+    layout::slot& s = q.slots[i];
+    if ((pending_of(shared(s.read_state).load()) & bit) == 0) continue;
+    const std::uint64_t commit = shared(s.commit).load();
+    if ((commit >> 32) == 0xFFFF'FFFFu) {
+      const auto index = static_cast<std::uint32_t>(~commit);
+      if (static_cast<std::int32_t>(index - start) >= 0) continue;  // written since we connected
+      drop_mark(q, index, bit);
+    } else {
+      // Not a complete write: only the mark goes.
+      for (std::uint32_t k = 0;;) {
+        std::uint64_t r = shared(s.read_state).load();
+        if ((pending_of(r) & bit) == 0) break;
+        if (shared(s.read_state).compare_exchange_strong(r, next_state(r, r, pending_of(r) & ~bit))) break;
+        backoff(k);
+      }
+    }
+  }
+  return bit;
+}
+
+void disconnect_receiver(layout::queue& q, std::uint32_t bit, std::uint32_t read_index) {
+  // The bit is cleared without checking who holds it now (an evicted handle may no longer own it).
+  shared(q.connections).fetch_and(~bit);
+  // Writers that looked at the registry before the line above may still mark a slot or two for this
+  // bit; the next receiver to take the bit wipes those (connect_receiver).
+  const std::uint32_t end = shared(q.write_index).load();
+  for (std::uint32_t i = read_index; i != end && end - i <= layout::slot_count; ++i) {
+    if (shared(slot_at(q, i).commit).load() != ~std::uint64_t{i}) break;
+    drop_mark(q, i, bit);
+  }
+}
+
+bool push(layout::queue& q, const slot_fields& fields) { return push_with(q, fields, nullptr); }
+
+bool force_push(layout::queue& q, const slot_fields& fields, clear_fn clear) {
+  std::uint64_t g = shared(q.generation).fetch_add(layout::generation_step) + layout::generation_step;
+  for (std::uint32_t k = 0;;) {
+    std::uint32_t cc = shared(q.connections).load();
+    if (cc == 0) return false;
+    const std::uint32_t w = shared(q.write_index).load();
+    layout::slot& s = slot_at(q, w);
+    std::uint64_t r = shared(s.read_state).load();
+    const std::uint32_t lagging = pending_of(r);
+    if ((lagging & cc) != 0) {
+      log_sink(log_level_recovery, source, __LINE__, "force_push: k = %u, cc = %u, rem_cc = %u\n", k, cc, lagging);
+      std::uint32_t old = shared(q.connections).load();
+      while (!shared(q.connections).compare_exchange_weak(old, old & ~lagging)) {
+      }
+      cc = old & ~lagging;
+      if (cc == 0) return false;
+    }
+    if (!shared(s.read_state).compare_exchange_strong(r, next_state(r, g, cc))) {
+      backoff(k);
+      continue;
+    }
+    if (shared(q.generation).load() == g) {
+      shared(q.write_index).store(w + 1);
+      clear(q, s.msg);
+      write_slot(s, fields);
+      shared(s.commit).store(~std::uint64_t{w});
+      return true;
+    }
+    if (push_with(q, fields, clear)) return true;
+    g = shared(q.generation).fetch_add(layout::generation_step) + layout::generation_step;
+    backoff(k);
+  }
+}
+
+bool pop(layout::queue& q, std::uint32_t bit, std::uint32_t& read_index, layout::message& out) {
+  const std::uint32_t i = read_index;
+  layout::slot& s = slot_at(q, i);
+  if (shared(s.commit).load() != ~std::uint64_t{i}) return false;
+  read_index = i + 1;
+  std::memcpy(&out, &s.msg, sizeof(out));
+  for (std::uint32_t k = 0;;) {
+    std::uint64_t r = shared(s.read_state).load();
+    const std::uint32_t rest = pending_of(r) & ~bit;
+    if (pending_of(r) != 0 && !shared(s.read_state).compare_exchange_strong(r, next_state(r, r, rest))) {
+      backoff(k);
+      continue;
+    }
+    // Released only after our read is recorded, and only if no writer has claimed the slot since: a
+    // plain store could land on top of a newer write's commit and hide that write from every receiver.
+    if (rest == 0) {
+      std::uint64_t expected = ~std::uint64_t{i};
+      shared(s.commit).compare_exchange_strong(expected, released_commit(i));
+    }
+    return true;
+  }
+}
+
+}  // namespace ipc::queue

@@ -1,0 +1,160 @@
+// The bus inside one process: filters, dispatch, and joining and leaving.
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <future>
+
+#include "common/ipc/core/base/handler.h"
+#include "common/ipc/core/base/ipc_core.h"
+#include "common/ipc/core/base/query_responser.h"
+#include "common/ipc/core/base/receiver.h"
+#include "common/ipc/core/base/sender.h"
+#include "platform/process.h"
+#include "transport/log_capture.h"
+
+namespace {
+
+using test_support::LogCapture;
+
+constexpr std::uint64_t kOtherProcess = 1;  // no test process has pid 1
+
+ipc::IpcPacketPtr Incoming(std::int32_t msg_id) {
+  auto packet = std::make_shared<ipc::IpcPacket>();
+  packet->from = 110016;
+  packet->to = ipc::IpcCore::Instance().ClientId();
+  packet->msg_id = msg_id;
+  packet->from_process_id = kOtherProcess;
+  packet->unique_id = "ID";
+  return packet;
+}
+
+std::vector<std::string> Texts(const std::vector<test_support::LoggedLine>& lines, int level) {
+  std::vector<std::string> texts;
+  for (const auto& line : lines) {
+    if (line.level == level) texts.push_back(line.text);
+  }
+  return texts;
+}
+
+TEST(Filters, ReportTheFirstReasonThatApplies) {
+  LogCapture capture;
+  const std::uint64_t own = platform::CurrentProcessId();
+  const std::string ids = "[CT]" + std::to_string(ipc::IpcCore::Instance().ClientId()) + "[PID]" + std::to_string(own);
+
+  auto wrong_client = Incoming(7);
+  wrong_client->to += 1;
+  wrong_client->to_process_id = 12345;  // also wrong, but only the first reason is told
+  EXPECT_TRUE(ipc::Filtered(wrong_client));
+
+  auto wrong_process = Incoming(7);
+  wrong_process->to_process_id = own + 1;
+  EXPECT_TRUE(ipc::Filtered(wrong_process));
+
+  auto own_packet = Incoming(7);
+  own_packet->from_process_id = own;
+  EXPECT_TRUE(ipc::Filtered(own_packet));
+  own_packet->handle_self_ipc = true;
+  EXPECT_FALSE(ipc::Filtered(own_packet));
+
+  auto addressed = Incoming(7);
+  addressed->to_process_id = own;
+  EXPECT_FALSE(ipc::Filtered(addressed));
+  EXPECT_FALSE(ipc::Filtered(Incoming(7)));  // to_process_id 0: any process of the client
+
+  const auto lines = Texts(LogCapture::Take(), 1);
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_TRUE(lines[0].starts_with("message was filtered.[Reason]Target client not matched.[PKT]{\"data\":null,"));
+  EXPECT_TRUE(lines[0].ends_with(ids + "[MsgId] 7[Id] ID")) << lines[0];
+  EXPECT_TRUE(lines[1].starts_with("message was filtered.[Reason]Target pid not matched.[PKT]"));
+  EXPECT_TRUE(lines[2].starts_with("message was filtered.[Reason]Skip self ipc message.[PKT]"));
+}
+
+TEST(Dispatch, HandlersRunByMessageIdWithOrWithoutAnExecutor) {
+  LogCapture capture;
+  ipc::IpcMsgHandler handler;
+
+  handler.Handle(Incoming(5));
+  EXPECT_EQ(Texts(LogCapture::Take(), 2), std::vector<std::string>{"message handler not found.[MsgId]5[Id]ID"});
+
+  // With an executor that runs the work in place, the handler has run when Handle returns.
+  std::vector<std::int32_t> handled;
+  handler.Register(5, [&handled](ipc::IpcPacketPtr packet) {
+    handled.push_back(packet->msg_id);
+    return false;
+  }, [](ipc::IpcPacketPtr, std::function<void()> work) { work(); });
+  handler.Handle(Incoming(5));
+  EXPECT_EQ(handled, std::vector<std::int32_t>{5});
+  EXPECT_EQ(Texts(LogCapture::Take(), 2), std::vector<std::string>{"handle function return false.[MsgId]5[Id]ID"});
+
+  // Without one, each packet runs on a thread of its own.
+  std::promise<std::thread::id> ran_on;
+  handler.Register(6, [&ran_on](ipc::IpcPacketPtr) {
+    ran_on.set_value(std::this_thread::get_id());
+    return true;
+  });
+  handler.Handle(Incoming(6));
+  auto future = ran_on.get_future();
+  ASSERT_EQ(future.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_NE(future.get(), std::this_thread::get_id());
+
+  handler.Unregister(5);
+  handler.Handle(Incoming(5));
+  EXPECT_EQ(Texts(LogCapture::Take(), 2).size(), 1u);
+}
+
+TEST(Decode, MalformedMessagesAreLoggedAndDropped) {
+  LogCapture capture;
+  // As received: the text and its terminating zero byte.
+  ipc::IpcReceiver::Decode(std::string("not json") + '\0', nullptr);
+  ipc::IpcReceiver::Decode(std::string(R"({"data":null,"from":1,"to":2})") + '\0', nullptr);
+  const auto lines = Texts(LogCapture::Take(), 1);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_TRUE(lines[0].starts_with("parse ipc json failed, [data]: [json.exception.parse_error.101]")) << lines[0];
+  EXPECT_EQ(lines[1], "parse ipc json failed, [data]: [json.exception.out_of_range.403] key 'msg_id' not found");
+}
+
+TEST(Core, JoinLeaveAndJoinAgain) {
+  ipc::IpcCore& core = ipc::IpcCore::Instance();
+  constexpr std::int32_t kClient = 150001;  // a client no other test joins as
+  const bool global = false;
+
+  core.Uninit(true);  // before any Init: nothing to stop, nothing reported
+  EXPECT_TRUE(core.Stopped());
+  EXPECT_FALSE(ipc::SendPacket(ipc::CreatePacket(110016, 1, nullptr), true));  // refused while stopped
+
+  core.Init(kClient, global);
+  core.Init(kClient, global);  // a second Init changes nothing
+  EXPECT_FALSE(core.Stopped());
+  EXPECT_EQ(core.ClientId(), kClient);
+  EXPECT_TRUE(ipc::IsClientAlive(kClient, global));
+  EXPECT_FALSE(ipc::IsClientAlive(kClient, !global));
+  EXPECT_EQ(ipc::CreatePacket(110016, 1, nullptr)->from, kClient);
+
+  core.Uninit(false);
+  EXPECT_TRUE(core.Stopped());
+  EXPECT_FALSE(ipc::IsClientAlive(kClient, global));
+
+  std::uint32_t second_thread = 0;
+  std::thread([&] {
+    core.Init(kClient, global);
+    second_thread = platform::CurrentThreadId();
+  }).join();
+  EXPECT_EQ(core.InitThreadId(), second_thread);
+  EXPECT_TRUE(ipc::IsClientAlive(kClient, global));
+  core.Uninit(false);
+}
+
+TEST(Sender, RefusesTargetsWithoutANameOrNotRunning) {
+  LogCapture capture;
+  ipc::IpcCore& core = ipc::IpcCore::Instance();
+  core.Init(140001, false);
+  EXPECT_FALSE(ipc::SendPacket(ipc::CreatePacket(110007, 1, nullptr)));
+  EXPECT_FALSE(ipc::SendPacket(ipc::CreatePacket(110015, 1, nullptr)));
+  EXPECT_EQ(Texts(LogCapture::Take(), 2), (std::vector<std::string>{"client_name error!", "client_name error!"}));
+  // A guarded target that is not on the bus is refused before the transport is tried.
+  EXPECT_FALSE(ipc::SendPacket(ipc::CreatePacket(200001, 1, nullptr)));
+  EXPECT_TRUE(LogCapture::Take().empty());
+  core.Uninit(false);
+}
+
+}  // namespace

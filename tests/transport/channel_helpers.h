@@ -1,0 +1,109 @@
+// Helpers for the channel tests: per-process names, a look at a channel's shared bytes, and pools of a
+// chunk size no other test process uses.
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <future>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "platform/child_process.h"
+#include "platform/process.h"
+#include "support/test_support.h"
+#include "transport/channel.h"
+#include "transport/channel_layout.h"
+#include "transport/chunk_storage.h"
+#include "transport/shm.h"
+
+namespace channel_test {
+
+inline std::string Unique(const std::string& tag) {
+  return "spd-ch-" + std::to_string(platform::CurrentProcessId()) + "-" + tag;
+}
+
+// Pools are Global and shared by every process of the machine; a test that inspects or damages one
+// uses a chunk size of its own (a multiple of 1024 above 2048, picked by pid and tag).
+inline std::uint64_t PrivateChunkSize(std::uint32_t tag) {
+  return 1024 * (3 + (platform::CurrentProcessId() * 31 + tag * 7) % 1000);
+}
+
+// The shared queue of channel name, mapped once more.
+class QueueView {
+ public:
+  QueueView(const std::string& name, bool global)
+      : mapping_(ipc::layout::queue_name(name), sizeof(ipc::layout::queue), global) {}
+  [[nodiscard]] bool valid() const { return mapping_.valid(); }
+  ipc::layout::queue& operator*() const { return *static_cast<ipc::layout::queue*>(mapping_.get()); }
+  ipc::layout::queue* operator->() const { return &**this; }
+  [[nodiscard]] std::uint32_t write_index() const { return std::atomic_ref<std::uint32_t>((**this).write_index).load(); }
+  [[nodiscard]] std::uint32_t connections() const { return std::atomic_ref<std::uint32_t>((**this).connections).load(); }
+  // The slot written last.
+  [[nodiscard]] const ipc::layout::slot& last() const {
+    return (**this).slots[(write_index() - 1) % ipc::layout::slot_count];
+  }
+  [[nodiscard]] const ipc::layout::slot& back(std::uint32_t n) const {
+    return (**this).slots[(write_index() - n) % ipc::layout::slot_count];
+  }
+
+ private:
+  ipc::shm::handle mapping_;
+};
+
+// The ids on a pool's free list, in order; stops after 64 links.
+inline std::vector<int> FreeIds(std::uint64_t chunk_size) {
+  std::vector<int> ids;
+  ipc::layout::chunk_info* info = ipc::chunk_storages(chunk_size);
+  if (info == nullptr) return ids;
+  for (int at = info->cursor; at < ipc::layout::chunk_count && ids.size() < 64; at = info->next[at]) ids.push_back(at);
+  return ids;
+}
+
+inline std::vector<std::uint8_t> Pattern(std::size_t size, std::uint32_t seed) {
+  std::vector<std::uint8_t> bytes(size);
+  std::uint32_t x = seed * 2654435761u + 1;
+  for (auto& b : bytes) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    b = static_cast<std::uint8_t>(x);
+  }
+  return bytes;
+}
+
+inline bool Holds(const ipc::recv_buffer& buffer, const std::vector<std::uint8_t>& expected) {
+  return !buffer.empty() && buffer.size() == expected.size() &&
+         std::equal(expected.begin(), expected.end(), static_cast<const std::uint8_t*>(buffer.data()));
+}
+
+// Receives one message on another thread, for sends longer than the queue (a fragmented message of
+// more than 256 slots needs a reader while it is written).
+inline std::future<ipc::recv_buffer> RecvAsync(ipc::channel& receiver) {
+  return std::async(std::launch::async, [&receiver] {
+    for (int attempt = 0; attempt < 50; ++attempt) {
+      ipc::recv_buffer got = receiver.recv();
+      if (!got.empty()) return got;
+    }
+    return ipc::recv_buffer();
+  });
+}
+
+// Polls until pred holds; false after the deadline.
+template <typename Pred>
+bool Await(Pred pred, std::chrono::milliseconds limit = test_support::kChildDeadline) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+// The Windows build runs under Wine, where every system call is a round trip to the server.
+inline constexpr bool kWindowsBuild = std::string_view(SPINDREL_EXECUTABLE_SUFFIX) == ".exe";
+
+}  // namespace channel_test
