@@ -77,4 +77,9 @@ class RegistryKey {
 // stay out of the user's own store. Does nothing on Windows, whose registry belongs to the system.
 void UseRegistryStore(const std::filesystem::path& directory);
 
+// Makes the next count value writes (SetValue) of this process fail as a full disk or a refused write
+// would: kFailed, and the stored value left as it was. Tests use it to see what callers do with a failed
+// write, which a store as root or the system's registry will not produce on demand. Thread-safe.
+void FailRegistryWrites(int count);
+
 }  // namespace platform

@@ -1,6 +1,7 @@
 #include "transport/channel.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
@@ -48,6 +49,10 @@ struct channel_state {
   // Windows build (mingw-w64, winpthreads) destroying a thread_local table at thread exit corrupted
   // the heap (seen as a crash in 1 of 5 runs of the exit monitor, gone with this table).
   std::unordered_map<std::uint32_t, partial_message> partial;
+  // The slot at read_index that a writer claimed and has not completed, and since when (see pop_one).
+  bool stuck = false;
+  std::uint32_t stuck_index = 0;
+  std::chrono::steady_clock::time_point stuck_since;
 };
 
 namespace {
@@ -171,10 +176,37 @@ bool send_message(channel_state* h, const void* data, std::uint64_t size, std::u
                     bytes + payload * whole, tail, timeout_ms, strict);
 }
 
+// A writer completes a slot nanoseconds after claiming it; one that has not for this long died in
+// between, and every receiver would wait on its slot for good.
+constexpr std::chrono::milliseconds unwritten_slot_limit{1000};
+
 // Called with recv_lock held.
 bool pop_one(channel_state& h, layout::message& out) {
   const std::uint32_t bit = h.receiver_bit.load();
-  return bit != 0 && queue::pop(*h.elems, bit, h.read_index, out);
+  if (bit == 0) return false;
+  if (queue::pop(*h.elems, bit, h.read_index, out)) {
+    h.stuck = false;
+    return true;
+  }
+  if (!queue::claimed_unwritten(*h.elems, h.read_index)) {
+    h.stuck = false;
+    return false;
+  }
+  const auto now = std::chrono::steady_clock::now();
+  if (!h.stuck || h.stuck_index != h.read_index) {
+    h.stuck = true;
+    h.stuck_index = h.read_index;
+    h.stuck_since = now;
+    return false;
+  }
+  if (now - h.stuck_since < unwritten_slot_limit) return false;
+  h.stuck = false;
+  const std::uint32_t index = h.read_index;
+  if (queue::skip_unwritten(*h.elems, bit, h.read_index)) {
+    log_sink(log_level_recovery, source, __LINE__, "skip: slot %u was claimed and never written\n",
+             static_cast<unsigned>(index));
+  }
+  return queue::pop(*h.elems, bit, h.read_index, out);
 }
 
 }  // namespace
@@ -377,5 +409,11 @@ bool channel::valid() const { return state_ && state_->elems != nullptr; }
 std::uint32_t channel::receiver_bit() const { return state_ ? state_->receiver_bit.load() : 0; }
 
 std::uint32_t channel::conn_id() const { return state_ ? state_->conn_id : 0; }
+
+std::size_t channel::partial_messages() const {
+  if (!state_) return 0;
+  const std::lock_guard guard(state_->recv_lock);
+  return state_->partial.size();
+}
 
 }  // namespace ipc

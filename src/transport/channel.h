@@ -7,6 +7,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string_view>
@@ -89,6 +90,9 @@ class channel {
   [[nodiscard]] bool valid() const;                // the queue is mapped
   [[nodiscard]] std::uint32_t receiver_bit() const;  // 0 when not connected as receiver
   [[nodiscard]] std::uint32_t conn_id() const;
+  // Messages whose first fragment arrived and whose last has not (a sender that died mid-message leaves
+  // one behind until the table is pruned or the handle disconnects). Waits for a running recv.
+  [[nodiscard]] std::size_t partial_messages() const;
 
  private:
   std::unique_ptr<channel_state> state_;

@@ -245,4 +245,34 @@ bool pop(layout::queue& q, std::uint32_t bit, std::uint32_t& read_index, layout:
   }
 }
 
+bool claimed_unwritten(layout::queue& q, std::uint32_t read_index) {
+  const std::uint32_t ahead = shared(q.write_index).load() - read_index;
+  if (ahead == 0 || ahead > layout::slot_count) return false;
+  // What a writer found when it claimed the slot for round i: never written (0), released for i, or the
+  // previous round complete but forced over (its receivers were evicted).
+  const std::uint64_t commit = shared(slot_at(q, read_index).commit).load();
+  return commit == 0 || released_for(commit, read_index) ||
+         commit == ~std::uint64_t{static_cast<std::uint32_t>(read_index - layout::slot_count)};
+}
+
+bool skip_unwritten(layout::queue& q, std::uint32_t bit, std::uint32_t& read_index) {
+  const std::uint32_t i = read_index;
+  layout::slot& s = slot_at(q, i);
+  if (!claimed_unwritten(q, i)) return false;  // completed after all: read it
+  read_index = i + 1;
+  std::uint32_t rest = 0;
+  for (std::uint32_t k = 0;;) {
+    std::uint64_t r = shared(s.read_state).load();
+    rest = pending_of(r) & ~bit;
+    if (rest == pending_of(r) || shared(s.read_state).compare_exchange_strong(r, next_state(r, r, rest))) break;
+    backoff(k);
+  }
+  if (rest != 0) return true;
+  // Only from the value seen when the slot was found stuck: a writer that does complete it meanwhile
+  // keeps its commit.
+  std::uint64_t commit = shared(s.commit).load();
+  if (commit != ~std::uint64_t{i}) shared(s.commit).compare_exchange_strong(commit, released_commit(i));
+  return true;
+}
+
 }  // namespace ipc::queue

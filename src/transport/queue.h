@@ -47,4 +47,15 @@ bool force_push(layout::queue& q, const slot_fields& fields, clear_fn clear);
 // there.
 bool pop(layout::queue& q, std::uint32_t bit, std::uint32_t& read_index, layout::message& out);
 
+// Whether the slot at read_index was claimed by a writer that has not completed it: write_index has moved
+// past it while its commit still holds what an earlier round left there. A writer between its claim
+// and its commit (nanoseconds), or one that died there. A receiver that was lapped sees other values
+// and gets false.
+bool claimed_unwritten(layout::queue& q, std::uint32_t read_index);
+
+// Passes over that slot without reading it: bit leaves its mask and, when nobody is left in it, the
+// slot is released for the next round as a read would release it. read_index moves on. False (and
+// nothing done) when the slot is no longer claimed_unwritten.
+bool skip_unwritten(layout::queue& q, std::uint32_t bit, std::uint32_t& read_index);
+
 }  // namespace ipc::queue

@@ -94,10 +94,9 @@ std::vector<std::pair<PacketKey, Stat>> ParseHistory(std::u16string_view text, S
 // which the report goes ahead unlocked rather than lose this run's counts.
 class ReportLock {
  public:
-  static constexpr char kName[] = "velmora_ipc_report_lock";
   static constexpr std::uint32_t kWaitMs = 2000;
 
-  ReportLock() : mutex_(platform::CreateNamedMutex(kName, error_)) {
+  ReportLock() : mutex_(platform::CreateNamedMutex(kReportLockName, error_)) {
     if (!mutex_) return;
     const platform::WaitResult result = platform::LockNamedMutex(mutex_, kWaitMs, error_);
     held_ = result == platform::WaitResult::kSignaled || result == platform::WaitResult::kAbandoned;

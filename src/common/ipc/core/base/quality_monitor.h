@@ -47,6 +47,9 @@ using RecvTable = std::unordered_map<PacketKey, RecvStat, PacketKeyHash>;
 inline constexpr char16_t kSendReportValue[] = u"ipc_send_analysis_10";
 inline constexpr char16_t kRecvReportValue[] = u"ipc_recv_analysis_10";
 
+// The named mutex that serialises reports between the user's processes (no namespace prefix).
+inline constexpr char kReportLockName[] = "velmora_ipc_report_lock";
+
 // All members are thread-safe; one lock guards both tables.
 class IpcQualityMonitor {
  public:
