@@ -1,86 +1,57 @@
 // What one exit report costs: the whole run of the exit monitor with a sibling listening, against a run
 // that sends nothing, and one SendPacket to a live receiver, against opening its channel alone.
 //
-//   cmake --preset linux -DSPINDREL_BUILD_BENCHMARKS=ON && cmake --build --preset linux
+//   cmake --preset linux && cmake --build --preset linux
 //   build/linux/bin/bus_bench [runs]
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <string>
-#include <thread>
-#include <vector>
 
-#include "common/ipc/core/base/client.h"
+#include "bench_support.h"
 #include "common/ipc/core/base/ipc_core.h"
 #include "common/ipc/core/base/sender.h"
-#include "platform/child_process.h"
-#include "platform/process.h"
+#include "exit_monitor_run.h"
 #include "transport/channel.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-struct Summary {
-  double median_us;
-  double p90_us;
-};
-
-Summary Summarise(std::vector<double> samples) {
-  std::sort(samples.begin(), samples.end());
-  return {samples[samples.size() / 2], samples[samples.size() * 9 / 10]};
+void Print(const char* what, const bench::Summary& measured) {
+  std::printf("%-44s median %9.1f us  p90 %9.1f us\n", what, measured.median, measured.p90);
 }
 
-template <typename Work>
-Summary Time(int runs, Work work) {
-  std::vector<double> samples;
-  for (int i = 0; i < runs; ++i) {
-    const auto start = Clock::now();
-    work();
-    samples.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
-  }
-  return Summarise(samples);
-}
-
-std::filesystem::path Program(const char* name) {
-  return platform::ExecutablePath().parent_path() / (std::string(name) + platform::ExecutablePath().extension().string());
-}
-
-void RunMonitor(const std::vector<std::string>& options) {
-  auto monitor = platform::ChildProcess::Start(Program("spindrel"), options);
-  if (monitor) monitor->Wait(std::chrono::seconds(30));
-}
-
-void Print(const char* what, Summary measured, Summary baseline) {
-  std::printf("%-44s median %9.1f us  p90 %9.1f us  (x%.2f the baseline's median)\n", what, measured.median_us,
-              measured.p90_us, measured.median_us / baseline.median_us);
+void Print(const char* what, const bench::Summary& measured, const bench::Summary& baseline) {
+  std::printf("%-44s median %9.1f us  p90 %9.1f us  (x%.2f the baseline's median)\n", what, measured.median,
+              measured.p90, measured.median / baseline.median);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   const int runs = argc > 1 ? std::stoi(argv[1]) : 40;
-  auto sibling = platform::ChildProcess::Start(Program("buspeer"), {"listen", "--as", "TwEmulator", "--global"}, {},
-                                               "/dev/null");
-  if (!sibling) return 1;
-  while (!ipc::IsClientAlive(110002, true)) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-
+  if (runs < 1) return 2;
+  auto sibling = bench::StartListeningSibling();
+  if (!sibling) {
+    std::fprintf(stderr, "the sibling did not join the bus\n");
+    return 1;
+  }
   std::printf("%d runs each, medians and 90th percentiles\n", runs);
-  const Summary quiet = Time(runs, [] { RunMonitor({}); });
-  const Summary notice = Time(runs, [] { RunMonitor({"--spe-src", "1", "--spe-dst", "2", "--spe-dstatus", "3", "--process-type", "6"}); });
-  std::printf("%-44s median %9.1f us  p90 %9.1f us\n", "exit monitor, no notice (baseline)", quiet.median_us, quiet.p90_us);
-  Print("exit monitor, one notice to a live sibling", notice, quiet);
+  const auto monitor = bench::MeasureExitMonitor(runs, *sibling);
+  if (!monitor) {
+    std::fprintf(stderr, "an exit monitor run failed or its notice did not arrive\n");
+    return 1;
+  }
+  Print("exit monitor, no notice (baseline)", monitor->quiet);
+  Print("exit monitor, one notice to a live sibling", monitor->notice, monitor->quiet);
 
   ipc::IpcCore::Instance().Init(170001, true);
-  const Summary open_only = Time(runs * 10, [] {
+  const auto open_only = bench::TimeRuns(runs * 10, [] {
     ipc::channel target("TwEmulator", true);
     target.connect(ipc::channel::mode::sender);
   });
-  const Summary send = Time(runs * 10, [] { ipc::SendPacket(ipc::CreatePacket(110002, 1, nullptr), true); });
-  std::printf("%-44s median %9.1f us  p90 %9.1f us\n", "open + close the target's channel (baseline)", open_only.median_us,
-              open_only.p90_us);
-  Print("SendPacket to a live receiver", send, open_only);
+  const auto send = bench::TimeRuns(runs * 10, [] { ipc::SendPacket(ipc::CreatePacket(110002, 1, nullptr), true); });
+  Print("open + close the target's channel (baseline)", *open_only);
+  Print("SendPacket to a live receiver", *send, *open_only);
   ipc::IpcCore::Instance().Uninit(false);
-  sibling->Kill();
+  sibling->process.Kill();
+  std::filesystem::remove(sibling->output);
   return 0;
 }

@@ -35,5 +35,6 @@ else()
   endif()
   if(SPINDREL_BUILD_BENCHMARKS)
     find_package(benchmark REQUIRED)
+    find_package(Boost 1.74 REQUIRED)  # header-only: Boost.Interprocess, one of the compared alternatives
   endif()
 endif()
