@@ -10,12 +10,12 @@
 #include <thread>
 #include <vector>
 
-#include "common/ipc/core/base/client.h"
-#include "common/ipc/core/base/ipc_core.h"
-#include "common/ipc/core/base/sender.h"
+#include "spindrel/bus/client.h"
+#include "spindrel/bus/ipc_core.h"
+#include "spindrel/bus/sender.h"
 #include "platform/child_process.h"
 #include "platform/process.h"
-#include "transport/channel.h"
+#include "spindrel/transport/channel.h"
 
 namespace {
 

@@ -22,7 +22,7 @@
 
 #include "platform/child_process.h"
 #include "platform/process.h"
-#include "transport/channel.h"
+#include "spindrel/transport/channel.h"
 
 namespace {
 
