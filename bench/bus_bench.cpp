@@ -7,10 +7,10 @@
 #include <string>
 
 #include "bench_support.h"
-#include "common/ipc/core/base/ipc_core.h"
-#include "common/ipc/core/base/sender.h"
 #include "exit_monitor_run.h"
-#include "transport/channel.h"
+#include "spindrel/bus/ipc_core.h"
+#include "spindrel/bus/sender.h"
+#include "spindrel/transport/channel.h"
 
 namespace {
 

@@ -35,7 +35,7 @@
 #include "exit_monitor_run.h"
 #include "platform/child_process.h"
 #include "platform/process.h"
-#include "transport/channel.h"
+#include "spindrel/transport/channel.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "bench_support.h"
-#include "common/ipc/core/base/client.h"
+#include "spindrel/bus/client.h"
 #include "platform/child_process.h"
 #include "platform/process.h"
 

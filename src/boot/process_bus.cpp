@@ -2,8 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "common/ipc/core/base/ipc_core.h"
-#include "common/ipc/core/base/sender.h"
+#include "spindrel/bus/ipc_core.h"
+#include "spindrel/bus/sender.h"
 
 namespace boot {
 namespace {

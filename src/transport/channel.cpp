@@ -1,4 +1,4 @@
-#include "transport/channel.h"
+#include "spindrel/transport/channel.h"
 
 #include <atomic>
 #include <chrono>
@@ -13,7 +13,7 @@
 
 #include "transport/channel_layout.h"
 #include "transport/chunk_storage.h"
-#include "transport/log/log_sink.h"
+#include "spindrel/transport/log_sink.h"
 #include "transport/queue.h"
 #include "transport/shm.h"
 #include "transport/waiter.h"

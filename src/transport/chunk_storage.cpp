@@ -8,7 +8,7 @@
 #include <memory>
 
 #include "transport/backoff.h"
-#include "transport/log/log_sink.h"
+#include "spindrel/transport/log_sink.h"
 #include "transport/shm.h"
 
 namespace ipc {

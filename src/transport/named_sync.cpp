@@ -3,7 +3,7 @@
 #include <string>
 
 #include "platform/named_sync.h"
-#include "transport/log/log_sink.h"
+#include "spindrel/transport/log_sink.h"
 #include "transport/object_security.h"
 
 namespace ipc {

@@ -1,7 +1,7 @@
 #include "transport/object_security.h"
 
 #include "platform/named_object.h"
-#include "transport/log/log_sink.h"
+#include "spindrel/transport/log_sink.h"
 
 namespace ipc {
 namespace {

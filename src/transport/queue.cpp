@@ -6,7 +6,7 @@
 
 #include "transport/backoff.h"
 #include "transport/chunk_storage.h"
-#include "transport/log/log_sink.h"
+#include "spindrel/transport/log_sink.h"
 
 namespace ipc::queue {
 namespace {

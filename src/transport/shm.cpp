@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "platform/shared_memory.h"
-#include "transport/log/log_sink.h"
+#include "spindrel/transport/log_sink.h"
 #include "transport/object_security.h"
 
 namespace ipc::shm {

@@ -5,11 +5,11 @@
 
 #include <future>
 
-#include "common/ipc/core/base/client.h"
-#include "common/ipc/core/base/handler.h"
-#include "common/ipc/core/base/ipc_core.h"
+#include "spindrel/bus/client.h"
+#include "spindrel/bus/handler.h"
+#include "spindrel/bus/ipc_core.h"
 #include "common/ipc/core/base/quality_monitor.h"
-#include "common/ipc/core/base/sender.h"
+#include "spindrel/bus/sender.h"
 #include "common/util/registry.h"
 #include "common/util/registry_sandbox.h"
 #include "platform/process.h"

@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "common/ipc/core/base/client.h"
+#include "spindrel/bus/client.h"
 #include "support/test_support.h"
 
 namespace test_support {

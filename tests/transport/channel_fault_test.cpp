@@ -1,7 +1,7 @@
 // Peers that die at the worst moment, as real processes killed from outside: a sender between the
 // fragments of a message, a receiver that never reads again, a holder of a waiter's locks, and every
 // process of a channel at once. Whoever is left must go on.
-#include "transport/channel.h"
+#include "spindrel/transport/channel.h"
 
 #include <gtest/gtest.h>
 

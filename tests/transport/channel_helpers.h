@@ -15,7 +15,7 @@
 #include "platform/child_process.h"
 #include "platform/process.h"
 #include "support/test_support.h"
-#include "transport/channel.h"
+#include "spindrel/transport/channel.h"
 #include "transport/channel_layout.h"
 #include "transport/chunk_storage.h"
 #include "transport/shm.h"

@@ -1,7 +1,7 @@
 // Shared memory is writable by every local user: whatever lands in a channel's mappings, a process
 // that uses the channel neither crashes nor touches memory outside its mappings, and good messages
 // still get through.
-#include "transport/channel.h"
+#include "spindrel/transport/channel.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // Many processes on one channel at once: 4 senders, 3 receivers, messages of every kind (one slot,
 // storage, fragments when a pool runs dry). Every receiver must get every message intact, and each
 // sender's messages in the order sent.
-#include "transport/channel.h"
+#include "spindrel/transport/channel.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "transport/channel.h"
+#include "spindrel/transport/channel.h"
 
 #include <gtest/gtest.h>
 

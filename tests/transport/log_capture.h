@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "transport/log/log_sink.h"
+#include "spindrel/transport/log_sink.h"
 
 namespace test_support {
 

@@ -6,17 +6,17 @@
 #include <mutex>
 #include <thread>
 
-#include "common/ipc/core/base/client.h"
-#include "common/ipc/core/base/handler.h"
-#include "common/ipc/core/base/ipc_core.h"
-#include "common/ipc/core/base/packet.h"
+#include "spindrel/bus/client.h"
+#include "spindrel/bus/handler.h"
+#include "spindrel/bus/ipc_core.h"
+#include "spindrel/bus/packet.h"
 #include "common/ipc/core/base/quality_monitor.h"
-#include "common/ipc/core/base/query_responser.h"
+#include "spindrel/bus/query_responser.h"
 #include "common/util/product_paths.h"
 #include "common/util/registry.h"
 #include "platform/process.h"
 #include "platform/unicode.h"
-#include "transport/channel.h"
+#include "spindrel/transport/channel.h"
 
 namespace buspeer {
 namespace {

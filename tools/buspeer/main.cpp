@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "common/ipc/core/base/client.h"
+#include "spindrel/bus/client.h"
 #include "platform/command_line.h"
 #include "platform/unicode.h"
 #include "tools/buspeer/commands.h"

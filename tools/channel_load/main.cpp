@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "platform/process.h"
-#include "transport/channel.h"
+#include "spindrel/transport/channel.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "transport/log/log_sink.h"
+#include "spindrel/transport/log_sink.h"
 
 #include <atomic>
 #include <cstdarg>

@@ -1,4 +1,4 @@
-#include "common/ipc/core/base/client.h"
+#include "spindrel/bus/client.h"
 
 #include <algorithm>
 #include <array>

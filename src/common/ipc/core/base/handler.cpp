@@ -1,14 +1,14 @@
-#include "common/ipc/core/base/handler.h"
+#include "spindrel/bus/handler.h"
 
 #include <array>
 #include <optional>
 #include <string>
 #include <thread>
 
-#include "common/ipc/core/base/ipc_core.h"
-#include "common/ipc/core/base/query_responser.h"
+#include "spindrel/bus/ipc_core.h"
+#include "spindrel/bus/query_responser.h"
 #include "platform/process.h"
-#include "transport/log/log_sink.h"
+#include "spindrel/transport/log_sink.h"
 
 namespace ipc {
 namespace {

@@ -1,9 +1,10 @@
-#include "common/ipc/core/base/ipc_core.h"
+#include "spindrel/bus/ipc_core.h"
 
-#include "common/ipc/core/base/handler.h"
+#include "spindrel/bus/handler.h"
 #include "common/ipc/core/base/quality_monitor.h"
-#include "common/ipc/core/base/query_responser.h"
+#include "spindrel/bus/query_responser.h"
 #include "common/ipc/core/base/receiver.h"
+#include "platform/named_object.h"
 #include "platform/named_sync.h"
 #include "platform/process.h"
 
@@ -13,6 +14,10 @@ namespace {
 constexpr std::uint32_t kQueryPoolIdleWaitMs = 4000;
 
 }  // namespace
+
+struct IpcCore::Liveness {
+  platform::NamedObject mutex;
+};
 
 IpcCore& IpcCore::Instance() {
   static IpcCore core;
@@ -41,7 +46,8 @@ void IpcCore::Init(std::int32_t client_id, bool global) {
   receiver_->Start(global);
 
   platform::ErrorCode error = 0;
-  liveness_mutex_ = platform::CreateOwnedMutex(InitedMutexName(client_id, global), error);
+  liveness_mutex_ =
+      std::make_unique<Liveness>(Liveness{platform::CreateOwnedMutex(InitedMutexName(client_id, global), error)});
   joined_ = true;
 }
 
@@ -57,11 +63,11 @@ void IpcCore::Uninit(bool report) {
   }
   responder_->StopPool(kQueryPoolIdleWaitMs);
 
-  if (liveness_mutex_) {
+  if (liveness_mutex_ && liveness_mutex_->mutex) {
     platform::ErrorCode error = 0;
-    platform::UnlockNamedMutex(liveness_mutex_, error);
-    liveness_mutex_.Reset();
+    platform::UnlockNamedMutex(liveness_mutex_->mutex, error);
   }
+  liveness_mutex_.reset();
 
   if (report) {
     monitor_->SendReport();

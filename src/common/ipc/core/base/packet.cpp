@@ -1,11 +1,11 @@
-#include "common/ipc/core/base/packet.h"
+#include "spindrel/bus/packet.h"
 
 #include <cmath>
 #include <limits>
 
 #include <fmt/format.h>
 
-#include "common/ipc/core/base/client.h"
+#include "spindrel/bus/client.h"
 #include "platform/clock.h"
 #include "platform/guid.h"
 #include "platform/process.h"

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "common/ipc/core/base/packet.h"
+#include "spindrel/bus/packet.h"
 #include "common/util/product_paths.h"
 
 namespace ipc {

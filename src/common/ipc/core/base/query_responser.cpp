@@ -1,11 +1,12 @@
-#include "common/ipc/core/base/query_responser.h"
+#include "spindrel/bus/query_responser.h"
 
 #include <chrono>
 #include <optional>
 #include <thread>
 
-#include "common/ipc/core/base/ipc_core.h"
-#include "transport/channel.h"
+#include "common/ipc/core/base/thread_pool.h"
+#include "spindrel/bus/ipc_core.h"
+#include "spindrel/transport/channel.h"
 
 namespace ipc {
 namespace {
@@ -43,6 +44,8 @@ void Answer(const QueryHandler& handler, const IpcPacket& request, const nlohman
 }  // namespace
 
 IpcQueryResponser::IpcQueryResponser() : pool_(std::make_unique<ThreadPool>(kPoolName, kThreadCount)) {}
+
+IpcQueryResponser::~IpcQueryResponser() = default;
 
 void IpcQueryResponser::Handle(IpcPacketPtr packet) {
   std::int32_t query_id = 0;

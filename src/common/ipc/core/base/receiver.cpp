@@ -4,12 +4,12 @@
 #include <chrono>
 #include <thread>
 
-#include "common/ipc/core/base/client.h"
-#include "common/ipc/core/base/handler.h"
-#include "common/ipc/core/base/ipc_core.h"
+#include "spindrel/bus/client.h"
+#include "spindrel/bus/handler.h"
+#include "spindrel/bus/ipc_core.h"
 #include "common/ipc/core/base/quality_monitor.h"
 #include "platform/process.h"
-#include "transport/log/log_sink.h"
+#include "spindrel/transport/log_sink.h"
 
 namespace ipc {
 namespace {

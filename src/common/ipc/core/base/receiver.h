@@ -10,7 +10,7 @@
 #include <string>
 
 #include "common/ipc/core/base/thread_pool.h"
-#include "transport/channel.h"
+#include "spindrel/transport/channel.h"
 
 namespace ipc {
 

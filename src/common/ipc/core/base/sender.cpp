@@ -1,13 +1,13 @@
-#include "common/ipc/core/base/sender.h"
+#include "spindrel/bus/sender.h"
 
 #include <algorithm>
 
-#include "common/ipc/core/base/client.h"
-#include "common/ipc/core/base/ipc_core.h"
+#include "spindrel/bus/client.h"
+#include "spindrel/bus/ipc_core.h"
 #include "common/ipc/core/base/quality_monitor.h"
 #include "platform/process.h"
-#include "transport/channel.h"
-#include "transport/log/log_sink.h"
+#include "spindrel/transport/channel.h"
+#include "spindrel/transport/log_sink.h"
 
 namespace ipc {
 namespace {

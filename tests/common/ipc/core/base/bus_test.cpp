@@ -4,11 +4,11 @@
 #include <condition_variable>
 #include <future>
 
-#include "common/ipc/core/base/handler.h"
-#include "common/ipc/core/base/ipc_core.h"
-#include "common/ipc/core/base/query_responser.h"
+#include "spindrel/bus/handler.h"
+#include "spindrel/bus/ipc_core.h"
+#include "spindrel/bus/query_responser.h"
 #include "common/ipc/core/base/receiver.h"
-#include "common/ipc/core/base/sender.h"
+#include "spindrel/bus/sender.h"
 #include "platform/process.h"
 #include "transport/log_capture.h"
 

@@ -1,4 +1,4 @@
-#include "common/ipc/core/base/packet.h"
+#include "spindrel/bus/packet.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <regex>
 #include <set>
 
-#include "common/ipc/core/base/client.h"
+#include "spindrel/bus/client.h"
 #include "platform/process.h"
 
 namespace {

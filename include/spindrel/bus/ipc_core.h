@@ -8,8 +8,7 @@
 #include <memory>
 #include <mutex>
 
-#include "common/ipc/core/base/client.h"
-#include "platform/named_object.h"
+#include "spindrel/bus/client.h"
 
 namespace ipc {
 
@@ -56,7 +55,10 @@ class IpcCore {
   std::atomic<std::uint32_t> init_thread_id_{0};
   std::atomic<bool> stopped_{true};
   std::atomic<bool> global_{false};
-  platform::NamedObject liveness_mutex_;
+  // The liveness mutex, held through a record of the source file so that this header needs nothing of
+  // the platform layer.
+  struct Liveness;
+  std::unique_ptr<Liveness> liveness_mutex_;
   // Joined between Init and Uninit. Kept apart from the mutex, so that a bus whose mutex could not be
   // created still stops its receiver on Uninit.
   bool joined_ = false;

@@ -3,6 +3,16 @@
 // tests install their own to see them.
 #pragma once
 
+// Clients may compile this header with another compiler: clang knows only the plain printf archetype,
+// while mingw-w64's gcc needs gnu_printf to accept the C99 length modifiers.
+#if defined(__clang__)
+#define SPINDREL_PRINTF_FORMAT(format_index, first_arg) __attribute__((format(printf, format_index, first_arg)))
+#elif defined(__GNUC__)
+#define SPINDREL_PRINTF_FORMAT(format_index, first_arg) __attribute__((format(gnu_printf, format_index, first_arg)))
+#else
+#define SPINDREL_PRINTF_FORMAT(format_index, first_arg)
+#endif
+
 namespace ipc {
 
 inline constexpr int log_level_filtered = 1;  // a message that was filtered out or could not be decoded
@@ -18,7 +28,6 @@ log_sink_fn set_log_sink(log_sink_fn sink);
 
 // Formats the text into a 2,048-byte buffer (longer text is cut; a formatting error gives the empty
 // text) and passes it to the sink.
-void log_sink(int level, const char* file, int line, const char* format, ...)
-    __attribute__((format(gnu_printf, 4, 5)));
+void log_sink(int level, const char* file, int line, const char* format, ...) SPINDREL_PRINTF_FORMAT(4, 5);
 
 }  // namespace ipc

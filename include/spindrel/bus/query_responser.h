@@ -12,10 +12,11 @@
 
 #include <nlohmann/json.hpp>
 
-#include "common/ipc/core/base/packet.h"
-#include "common/ipc/core/base/thread_pool.h"
+#include "spindrel/bus/packet.h"
 
 namespace ipc {
+
+class ThreadPool;
 
 // Computes the answer to one query from its argument. May throw: the query then goes unanswered.
 using QueryHandler = std::function<nlohmann::json(const nlohmann::json& argument)>;
@@ -27,6 +28,9 @@ class IpcQueryResponser {
 
   // Starts the query pool at once.
   IpcQueryResponser();
+  ~IpcQueryResponser();
+  IpcQueryResponser(const IpcQueryResponser&) = delete;
+  IpcQueryResponser& operator=(const IpcQueryResponser&) = delete;
 
   // Queues the answer of a query packet on the query pool; never waits for the handler. Drops requests
   // with a malformed body, without a handler, or while the pool is stopped.

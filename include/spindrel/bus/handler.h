@@ -8,7 +8,7 @@
 #include <map>
 #include <mutex>
 
-#include "common/ipc/core/base/packet.h"
+#include "spindrel/bus/packet.h"
 
 namespace ipc {
 

@@ -6,7 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "common/ipc/core/base/packet.h"
+#include "spindrel/bus/packet.h"
 
 namespace ipc {
 
