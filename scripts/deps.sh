@@ -6,7 +6,8 @@
 # As root, missing packages are installed; otherwise the one apt-get line to run is printed and the
 # script stops.
 
-native_packages=(cmake make g++ nlohmann-json3-dev libfmt-dev libgtest-dev libbenchmark-dev libboost-dev pkg-config dpkg-dev)
+native_packages=(cmake make g++ clang libclang-rt-14-dev nlohmann-json3-dev libfmt-dev libgtest-dev libbenchmark-dev
+                 libboost-dev pkg-config dpkg-dev)
 windows_packages=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine64 wine googletest)
 
 require_packages() {

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the native Linux build, the same under AddressSanitizer and
-# UndefinedBehaviorSanitizer, and the Windows x64 build under Wine. Exits non-zero on the first failure.
+# UndefinedBehaviorSanitizer, and under ThreadSanitizer, the Windows x64 build under Wine, and a short
+# run of each fuzz target (scripts/fuzz.sh). Exits non-zero on the first failure.
 #
-#   scripts/test.sh            # all three
-#   scripts/test.sh linux      # any subset of: linux linux-asan windows
+#   scripts/test.sh            # all of them
+#   scripts/test.sh linux      # any subset of: linux linux-asan linux-tsan windows fuzz
 #
+# SPINDREL_FUZZ_SECONDS (default: 60) is the length of each target's fuzz run.
 # SPINDREL_BUILD_ROOT (default: build) puts the build folders elsewhere, so that several work trees or
 # people can build side by side; WINEPREFIX likewise chooses the Wine prefix.
 set -euo pipefail
@@ -14,7 +16,7 @@ source scripts/deps.sh
 source scripts/wine.sh
 
 presets=("$@")
-[ ${#presets[@]} -gt 0 ] || presets=(linux linux-asan windows)
+[ ${#presets[@]} -gt 0 ] || presets=(linux linux-asan linux-tsan windows fuzz)
 
 kinds=(native)
 for preset in "${presets[@]}"; do [ "$preset" = windows ] && kinds+=(windows); done
@@ -22,6 +24,10 @@ require_packages "${kinds[@]}"
 
 build_root="${SPINDREL_BUILD_ROOT:-build}"
 for preset in "${presets[@]}"; do
+  if [ "$preset" = fuzz ]; then
+    scripts/fuzz.sh all "${SPINDREL_FUZZ_SECONDS:-60}"
+    continue
+  fi
   build_dir="$build_root/$preset"
   echo "=== $preset: configure and build in $build_dir"
   cmake --preset "$preset" -B "$build_dir" >/dev/null
@@ -29,6 +35,10 @@ for preset in "${presets[@]}"; do
   echo "=== $preset: test"
   if [ "$preset" = windows ]; then
     wine_start
+  fi
+  if [ "$preset" = linux-tsan ]; then
+    # Reports end every process with exit code 66, children included, so a race fails its test.
+    export TSAN_OPTIONS="suppressions=$repo_root/tests/tsan.supp exitcode=66 ${TSAN_OPTIONS:-}"
   fi
   ctest --test-dir "$build_dir" --output-on-failure -j2 --timeout 300
 done

@@ -17,6 +17,10 @@ namespace platform {
 // happened. Invalid on failure, with error set.
 NamedObject CreateSharedMemory(std::string_view name, std::uint64_t size, ErrorCode& error, bool* existed = nullptr);
 
+// Opens an existing mapping, never creating one. Invalid when none of that name exists (error is
+// ENOENT / ERROR_FILE_NOT_FOUND then) or on another failure.
+NamedObject OpenSharedMemory(std::string_view name, ErrorCode& error);
+
 // Maps the whole mapping for reading and writing. Null on failure, with error set. The view stays valid
 // until UnmapSharedMemory, even after the mapping's handle is closed.
 void* MapSharedMemory(const NamedObject& mapping, ErrorCode& error);

@@ -21,11 +21,42 @@
 namespace ipc {
 namespace {
 
-// A message whose first fragment arrived and whose last has not. A message whose buffer could not be
-// allocated keeps an entry with an empty buffer, so that its later fragments are dropped too.
+// A message whose first fragment arrived and whose last has not. The size it promises comes from a slot
+// anyone may have written (up to 2 GiB), so its memory grows with the bytes that arrive rather than
+// being taken at once. A message whose memory could not be had keeps its entry, marked broken, so that
+// its later fragments are dropped too.
 struct partial_message {
+  std::uint64_t whole = 0;  // the size the first fragment promised
   std::uint64_t fill = 0;
-  recv_buffer buffer;
+  std::uint64_t capacity = 0;
+  void* bytes = nullptr;  // malloc'd, capacity bytes
+  bool broken = false;
+
+  partial_message() = default;
+  partial_message(const partial_message&) = delete;
+  partial_message& operator=(const partial_message&) = delete;
+  ~partial_message() { std::free(bytes); }
+
+  // Adds up to n bytes, never past whole.
+  void append(const void* data, std::uint64_t n) {
+    if (broken) return;
+    if (n > whole - fill) n = whole - fill;
+    if (n == 0) return;
+    if (fill + n > capacity) {
+      std::uint64_t want = capacity * 2 > fill + n ? capacity * 2 : fill + n;
+      if (want > whole) want = whole;
+      void* grown = std::realloc(bytes, static_cast<std::size_t>(want));
+      if (grown == nullptr) {
+        std::free(std::exchange(bytes, nullptr));
+        broken = true;
+        return;
+      }
+      bytes = grown;
+      capacity = want;
+    }
+    std::memcpy(static_cast<std::byte*>(bytes) + fill, data, static_cast<std::size_t>(n));
+    fill += n;
+  }
 };
 
 }  // namespace
@@ -96,8 +127,8 @@ void release_stored(void* extra, std::uint64_t size) {
   delete hold;
 }
 
-// A copied-message buffer of size bytes, or an empty one when the memory cannot be had (the size comes
-// from shared memory and may be anything up to 2 GiB).
+// A copied-message buffer of size bytes (one slot's payload at most), or an empty one when the memory
+// cannot be had.
 recv_buffer copied_buffer(std::uint64_t size) {
   void* block = std::malloc(static_cast<std::size_t>(size));
   if (block == nullptr) return {};
@@ -321,7 +352,9 @@ bool channel::send_strict(const void* data, std::uint64_t size, std::uint64_t ti
   return send_message(state_.get(), data, size, timeout_ms, true);
 }
 
-recv_buffer channel::recv() {
+recv_buffer channel::recv() { return recv(recv_wait_ms); }
+
+recv_buffer channel::recv(std::uint64_t wait_ms) {
   if (!state_) {
     log_sink(log_level_failure, source, __LINE__, "fail: recv, queue_of(h) == nullptr\n");
     return {};
@@ -333,7 +366,7 @@ recv_buffer channel::recv() {
   for (;;) {
     layout::message m{};
     bool taken = false;
-    if (!h.rd_waiter.wait_while([&] { return taken = pop_one(h, m); }, recv_wait_ms)) return {};
+    if (!h.rd_waiter.wait_while([&] { return taken = pop_one(h, m); }, wait_ms)) return {};
     if (!taken) return {};  // stopped
     h.wt_waiter.broadcast();
     if (h.acc.valid() && m.sender_id == h.conn_id) continue;  // our own message
@@ -367,20 +400,21 @@ recv_buffer channel::recv() {
     const auto found = table.find(m.msg_id);
     if (found != table.end()) {
       partial_message& entry = found->second;
-      const std::uint64_t whole = entry.buffer.size();
-      if (entry.fill < whole) {
-        const std::uint64_t room = whole - entry.fill;
-        const std::uint64_t part = m.remain > 0 ? payload : size;
-        const std::uint64_t n = part < room ? part : room;
-        std::memcpy(static_cast<std::byte*>(entry.buffer.data()) + entry.fill, m.data, n);
-        entry.fill += n;
-      }
+      entry.append(m.data, m.remain > 0 ? payload : size);
       if (m.remain > 0) continue;
-      // Fragments that promised more than they brought leave a gap: no stale heap bytes go out in it.
-      if (entry.fill < whole) std::memset(static_cast<std::byte*>(entry.buffer.data()) + entry.fill, 0, whole - entry.fill);
-      recv_buffer done = std::move(entry.buffer);
+      // Fragments that promised more than they brought are no message: padding the gap would let one
+      // forged slot make every receiver fill and hand out up to 2 GiB of zeros.
+      if (entry.broken || entry.fill < entry.whole) {
+        if (!entry.broken) {
+          log_sink(log_level_failure, source, __LINE__, "fail: recv, message %zd ended short: %zd of %zd bytes\n",
+                   static_cast<std::ptrdiff_t>(m.msg_id), static_cast<std::ptrdiff_t>(entry.fill),
+                   static_cast<std::ptrdiff_t>(entry.whole));
+        }
+        table.erase(found);
+        continue;
+      }
+      recv_buffer done(std::exchange(entry.bytes, nullptr), entry.whole, nullptr, release_copied);
       table.erase(found);
-      if (done.empty()) continue;  // its buffer could not be had: the message is dropped
       return done;
     }
     if (size <= payload) {
@@ -396,11 +430,8 @@ recv_buffer channel::recv() {
       });
     }
     partial_message& entry = table[m.msg_id];
-    entry.buffer = copied_buffer(size);
-    if (!entry.buffer.empty()) {
-      std::memcpy(entry.buffer.data(), m.data, payload);
-      entry.fill = payload;
-    }
+    entry.whole = size;
+    entry.append(m.data, payload);
   }
 }
 

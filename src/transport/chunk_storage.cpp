@@ -6,6 +6,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <string>
 
 #include "transport/backoff.h"
 #include "spindrel/transport/log_sink.h"
@@ -73,8 +74,10 @@ pool_table& table() {
   return *instance;
 }
 
-// The pool of chunk size c with its mapping, or null.
-pool* find_pool(std::uint64_t c) {
+// The pool of chunk size c with its mapping, or null. Only a sender creates a pool: the size a receiver
+// asks for comes from a queue slot anyone may have written, and a pool made for it would be up to 4 GiB
+// of zeros that nobody fills, held until the process ends.
+pool* find_pool(std::uint64_t c, bool create) {
   pool_table& t = table();
   t.lock_shared();
   const auto found = t.pools.find(c);
@@ -83,20 +86,26 @@ pool* find_pool(std::uint64_t c) {
   if (known != nullptr) return known;
 
   t.lock_exclusive();
-  std::unique_ptr<pool>& entry = t.pools[c];
-  if (!entry) entry = std::make_unique<pool>();
-  pool* result = entry.get();
-  if (!result->mapping.valid()) {
+  pool* result = nullptr;
+  if (const auto entry = t.pools.find(c); entry != t.pools.end() && entry->second->mapping.valid()) {
+    result = entry->second.get();
+  } else {
     const std::uint64_t size = layout::chunk_info_size(c);
+    const std::string name = layout::chunk_info_name(c);
     // The mapping's size is a 32-bit quantity on the wire (and at the system call); and a mapping made
-    // smaller than its layout by someone else must not be indexed.
-    const bool fits = size <= 0xFFFF'FFFFu && result->mapping.acquire(layout::chunk_info_name(c), size) &&
-                      result->mapping.size() >= size;
-    if (!fits) {
-      result->mapping.release();
+    // smaller than its layout by someone else must not be indexed. A size that fails gets no entry, so
+    // forged sizes do not grow the table.
+    shm::handle mapping(true);
+    const bool fits = size <= 0xFFFF'FFFFu && (create ? mapping.acquire(name, size) : mapping.open_existing(name)) &&
+                      mapping.size() >= size;
+    if (fits) {
+      std::unique_ptr<pool>& made = t.pools[c];
+      if (!made) made = std::make_unique<pool>();
+      made->mapping = std::move(mapping);
+      result = made.get();
+    } else {
       log_sink(log_level_failure, source, __LINE__, "[chunk_storages] chunk_shm.id_info_.acquire failed: chunk_size = %zd\n",
                static_cast<std::ptrdiff_t>(c));
-      result = nullptr;
     }
   }
   t.unlock_exclusive();
@@ -150,7 +159,7 @@ std::int32_t size_of_slot(const layout::message& m) {
 }  // namespace
 
 layout::chunk_info* chunk_storages(std::uint64_t chunk_size) {
-  pool* p = find_pool(chunk_size);
+  pool* p = find_pool(chunk_size, true);
   return p != nullptr ? &info_of(*p) : nullptr;
 }
 
@@ -172,7 +181,7 @@ void prepare(layout::chunk_info& info) {
 
 storage_chunk allocate_storage(std::uint64_t size, std::uint32_t mask) {
   const std::uint64_t c = layout::chunk_size_for(size);
-  pool* p = find_pool(c);
+  pool* p = find_pool(c, true);
   if (p == nullptr) return {};
   layout::chunk_info& info = info_of(*p);
   if (!lock_pool(info)) return {};
@@ -196,7 +205,7 @@ storage_chunk allocate_storage(std::uint64_t size, std::uint32_t mask) {
 void cancel_storage(std::int32_t id, std::uint64_t size) {
   if (checked_id(id) < 0) return;
   const std::uint64_t c = layout::chunk_size_for(size);
-  pool* p = find_pool(c);
+  pool* p = find_pool(c, false);
   if (p == nullptr) return;
   shared(chunk_at(*p, c, id).conns).store(0);
   p->outstanding.fetch_and(~(1u << id));
@@ -210,7 +219,7 @@ void* find_storage(std::int32_t id, std::uint64_t size) {
     return nullptr;
   }
   const std::uint64_t c = layout::chunk_size_for(size);
-  pool* p = find_pool(c);
+  pool* p = find_pool(c, false);
   if (p == nullptr) return nullptr;
   return reinterpret_cast<std::byte*>(&chunk_at(*p, c, id)) + sizeof(layout::chunk_header);
 }
@@ -222,7 +231,7 @@ void recycle_storage(std::int32_t id, std::uint64_t size, std::uint32_t mask, st
     return;
   }
   const std::uint64_t c = layout::chunk_size_for(size);
-  pool* p = find_pool(c);
+  pool* p = find_pool(c, false);
   if (p == nullptr) return;
   auto conns = shared(chunk_at(*p, c, id).conns);
   std::uint32_t old = conns.load();
@@ -235,7 +244,7 @@ void recycle_storage(std::int32_t id, std::uint64_t size, std::uint32_t mask, st
 void release_storage(std::int32_t id, std::uint64_t size, std::uint32_t keep) {
   if (checked_id(id) < 0) return;
   const std::uint64_t c = layout::chunk_size_for(size);
-  pool* p = find_pool(c);
+  pool* p = find_pool(c, false);
   if (p == nullptr) return;
   auto conns = shared(chunk_at(*p, c, id).conns);
   std::uint32_t old = conns.load();

@@ -34,7 +34,7 @@ storage_chunk allocate_storage(std::uint64_t size, std::uint32_t mask);
 // Gives a chunk that was never announced back to its pool.
 void cancel_storage(std::int32_t id, std::uint64_t size);
 
-// The data of chunk id in the pool for size, or null.
+// The data of chunk id in the pool for size, or null. Opens only a pool some sender created.
 void* find_storage(std::int32_t id, std::uint64_t size);
 
 // A receiver with bit is done with chunk id; mask is the receivers connected when it took the message

@@ -36,6 +36,14 @@ id acquire(std::string_view name, std::uint64_t size, bool global) {
   return new id_record{std::move(mapping), nullptr, size};
 }
 
+id open_existing(std::string_view name, bool global) {
+  if (name.empty()) return nullptr;
+  platform::ErrorCode error = 0;
+  platform::NamedObject mapping = platform::OpenSharedMemory(kernel_name(name, global), error);
+  if (!mapping) return nullptr;  // no such mapping: the caller decides whether that is a failure
+  return new id_record{std::move(mapping), nullptr, 0};
+}
+
 void* get_mem(id mapping, std::uint64_t* size) {
   if (mapping == nullptr) {
     log_sink(log_level_failure, source, __LINE__, "fail get_mem: invalid id (null)\n");
@@ -114,6 +122,18 @@ bool handle::acquire(std::string_view name, std::uint64_t size) {
   release();
   name_ = name;
   id_ = shm::acquire(name, size, global_);
+  view_ = get_mem(id_, &size_);
+  return valid();
+}
+
+bool handle::open_existing(std::string_view name) {
+  release();
+  name_ = name;
+  id_ = shm::open_existing(name, global_);
+  if (id_ == nullptr) {
+    name_.clear();
+    return false;
+  }
   view_ = get_mem(id_, &size_);
   return valid();
 }

@@ -28,6 +28,9 @@ std::string kernel_name(std::string_view name, bool global);
 // Creates the mapping of size bytes or opens the existing one; null on failure (an empty name is one).
 id acquire(std::string_view name, std::uint64_t size, bool global);
 
+// Opens the existing mapping called name, never creating it; null when there is none or on failure.
+id open_existing(std::string_view name, bool global);
+
 // Maps the view on first use and returns it, with the mapped region's size (whole pages) in *size
 // when size is not null. Null on failure.
 void* get_mem(id mapping, std::uint64_t* size);
@@ -54,6 +57,8 @@ class handle {
   // which the given one replaces). True when the view is mapped.
   bool acquire(std::string_view name, std::uint64_t size);
   bool acquire(std::string_view name, std::uint64_t size, bool global);
+  // As acquire, but only an existing mapping (of any size) is opened: false when there is none.
+  bool open_existing(std::string_view name);
   void release();
 
   [[nodiscard]] bool valid() const { return view_ != nullptr; }

@@ -112,6 +112,50 @@ TEST(ChannelHostileBytes, AReceiverSurvivesGarbageAndGetsTheNextGoodMessage) {
   }));
 }
 
+// Mend: the receiver used to create the pool a forged storage slot named (up to 4 GiB, held until it
+// exited) and hand out its zeros as a message.
+TEST(ChannelHostileBytes, AStorageSlotNamingAPoolNobodyMadeIsDroppedAndMakesNoPool) {
+  const std::uint64_t c = PrivateChunkSize(15);
+  const std::string name = Unique("no-pool");
+  channel receiver(name, false);
+  channel sender(name, false);
+  ASSERT_TRUE(receiver.connect(channel::mode::receiver));
+  ASSERT_TRUE(sender.connect(channel::mode::sender));
+  const QueueView queue(name, false);
+  std::int32_t id = 4;
+  ASSERT_TRUE(ipc::queue::push(*queue, Storage(&id, static_cast<std::int32_t>(c) - 72, 0xDEAD'0100u)));
+  ASSERT_TRUE(sender.send(kGoodSmall.data(), kGoodSmall.size(), 50));
+
+  const ipc::recv_buffer got = receiver.recv(0);
+  ASSERT_FALSE(got.empty());
+  EXPECT_EQ(std::string_view(static_cast<const char*>(got.data()), got.size()), kGoodSmall);
+  ipc::shm::handle pool(true);
+  EXPECT_FALSE(pool.open_existing(ipc::layout::chunk_info_name(c)));
+}
+
+// Mend: fragments that promised more than they brought used to be padded with zeros, so one forged pair
+// of slots made every receiver take, fill and hand out up to 2 GiB.
+TEST(ChannelHostileBytes, FragmentsThatFallShortAreDroppedNotPadded) {
+  const std::string name = Unique("short");
+  channel receiver(name, false);
+  channel sender(name, false);
+  ASSERT_TRUE(receiver.connect(channel::mode::receiver));
+  ASSERT_TRUE(sender.connect(channel::mode::sender));
+  const QueueView queue(name, false);
+  const auto bytes = Pattern(64, 6);
+  ASSERT_TRUE(ipc::queue::push(*queue, {0xBAD0'0000u, 0xDEAD'0200u, (1 << 28) - 64, bytes.data(), 64}));
+  ASSERT_TRUE(ipc::queue::push(*queue, {0xBAD0'0000u, 0xDEAD'0200u, -1, bytes.data(), 63}));
+  ASSERT_TRUE(sender.send(kGoodSmall.data(), kGoodSmall.size(), 50));
+
+  const LogCapture capture;
+  const ipc::recv_buffer got = receiver.recv(0);
+  ASSERT_FALSE(got.empty());
+  EXPECT_EQ(std::string_view(static_cast<const char*>(got.data()), got.size()), kGoodSmall);
+  const auto lines = LogCapture::Take();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].text, "fail: recv, message " + std::to_string(0xDEAD'0200u) + " ended short: 127 of 268435456 bytes\n");
+}
+
 TEST(ChannelHostileBytes, ACycleInAFreeListIsRebuiltWithOneLine) {
   const std::uint64_t c = PrivateChunkSize(13);
   const std::string name = Unique("cycle");

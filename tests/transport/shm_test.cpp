@@ -118,6 +118,27 @@ TEST(Shm, AHandleReportsTheCreatorsSizeAndReleasesOnReacquire) {
   EXPECT_TRUE(test_support::LogCapture::Take().empty());
 }
 
+TEST(Shm, OpeningAnExistingMappingNeverCreatesOne) {
+  const std::string name = Unique("existing");
+  ipc::shm::handle opener(true);
+  EXPECT_FALSE(opener.open_existing(name));
+  EXPECT_FALSE(opener.valid());
+  EXPECT_TRUE(opener.name().empty());
+  {
+    // Still nothing there: the failed open made nothing another opener could find.
+    const ipc::shm::handle creator(name, 5000, true);
+    ASSERT_TRUE(creator.valid());
+    static_cast<std::uint32_t*>(creator.get())[0] = 0xC0FFEEu;
+    ASSERT_TRUE(opener.open_existing(name));
+    EXPECT_EQ(opener.size(), 8192u);  // the creator's size, in whole pages
+    EXPECT_EQ(static_cast<const std::uint32_t*>(opener.get())[0], 0xC0FFEEu);
+    opener.release();
+  }
+  EXPECT_FALSE(opener.open_existing(name));  // gone with its last holder
+  ipc::shm::handle local(false);
+  EXPECT_FALSE(local.open_existing(name));
+}
+
 TEST(Shm, BadRequestsFailWithTheirLines) {
   const test_support::LogCapture capture;
   EXPECT_EQ(ipc::shm::acquire("", 4, true), nullptr);

@@ -86,6 +86,8 @@ class channel {
   // The next message from another handle, waiting up to 200 ms for each part of it. Empty when nothing
   // arrived, when the handle is not a receiver, or after disconnect.
   recv_buffer recv();
+  // As recv, waiting up to wait_ms for each part; with 0 it only takes what is already there.
+  recv_buffer recv(std::uint64_t wait_ms);
 
   [[nodiscard]] bool valid() const;                // the queue is mapped
   [[nodiscard]] std::uint32_t receiver_bit() const;  // 0 when not connected as receiver

@@ -404,6 +404,8 @@ ObjectRecord* OpenObject(const OpenRequest& request, ErrorCode& error, bool& exi
     if (fd) {
       step = JoinObject(folder, name, request, std::move(fd), record, error);
       existed = true;
+    } else if (errno == ENOENT && request.open_only) {
+      error = ENOENT;
     } else if (errno == ENOENT) {
       step = CreateObject(folder, name, request, record, error);
       existed = false;

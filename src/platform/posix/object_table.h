@@ -49,6 +49,7 @@ struct OpenRequest {
   ObjectKind kind{};
   std::uint64_t size = 0;    // shared memory only: the size of a new mapping
   bool own_new_mutex = false;  // a mutex created by this call starts owned by the calling thread
+  bool open_only = false;      // fail with ENOENT rather than create
 };
 
 // Opens the object, creating it (zero-filled) when the name is free. Null on failure, with error set;

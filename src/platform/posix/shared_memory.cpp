@@ -13,6 +13,13 @@ NamedObject CreateSharedMemory(std::string_view name, std::uint64_t size, ErrorC
   return mapping;
 }
 
+NamedObject OpenSharedMemory(std::string_view name, ErrorCode& error) {
+  bool found = false;
+  posix::OpenRequest request{name, posix::ObjectKind::kSharedMemory, 0, false};
+  request.open_only = true;
+  return NamedObject(posix::OpenObject(request, error, found));
+}
+
 void* MapSharedMemory(const NamedObject& mapping, ErrorCode& error) {
   posix::ObjectRecord* record = posix::RecordOf(mapping.Get(), posix::ObjectKind::kSharedMemory, error);
   if (record == nullptr) return nullptr;

@@ -17,6 +17,13 @@ NamedObject CreateSharedMemory(std::string_view name, std::uint64_t size, ErrorC
   return mapping;
 }
 
+NamedObject OpenSharedMemory(std::string_view name, ErrorCode& error) {
+  const std::u16string wide = Utf8ToUtf16(name);
+  NamedObject mapping(::OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, win32::Wide(wide)));
+  if (!mapping) error = ::GetLastError();
+  return mapping;
+}
+
 void* MapSharedMemory(const NamedObject& mapping, ErrorCode& error) {
   void* view = ::MapViewOfFile(mapping.Get(), FILE_MAP_ALL_ACCESS, 0, 0, 0);
   if (view == nullptr) error = ::GetLastError();
