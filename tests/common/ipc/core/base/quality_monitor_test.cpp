@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include "common/ipc/core/base/bare_packet.h"
 #include "common/util/registry.h"
 #include "common/util/registry_sandbox.h"
 
 namespace {
 
+using bus_test::BarePacket;
 using ipc::PacketKey;
 using ipc::RecvStat;
 using ipc::SendStat;
@@ -14,16 +16,8 @@ using ipc::SendStat;
 constexpr platform::RegistryRoot kUser = platform::RegistryRoot::kCurrentUser;
 constexpr std::uint64_t kHalf = std::uint64_t{1} << 63;
 
-ipc::IpcPacket Packet(std::int32_t from, std::int32_t to, std::int32_t msg_id) {
-  ipc::IpcPacket packet;
-  packet.from = from;
-  packet.to = to;
-  packet.msg_id = msg_id;
-  return packet;
-}
-
 ipc::IpcPacket SentAt(std::uint64_t send_time_us) {
-  ipc::IpcPacket packet = Packet(1, 2, 3);
+  ipc::IpcPacket packet = BarePacket(1, 2, 3);
   packet.send_time_us = send_time_us;
   return packet;
 }
@@ -42,7 +36,7 @@ class QualityMonitorTest : public testing::Test {
 };
 
 TEST_F(QualityMonitorTest, FirstReportsWriteTheTablesAlone) {
-  monitor.RecordSend(Packet(110013, 110016, 83000), true);
+  monitor.RecordSend(BarePacket(110013, 110016, 83000), true);
   monitor.SendReport(sandbox.SubKey());
   monitor.RecvReport(sandbox.SubKey());
   EXPECT_EQ(Stored(ipc::kSendReportValue), R"([[{"from":110013,"msg_id":83000,"to":110016},{"success":1,"total":1}]])");
@@ -54,8 +48,8 @@ TEST_F(QualityMonitorTest, SendHistoryAddsToTheRunsCounts) {
         R"([[{"from":1,"msg_id":3,"to":2},{"success":4,"total":5}],)"
         R"([{"from":1,"msg_id":3,"to":2},{"success":100,"total":100}],)"  // a repeated key: the first entry counts
         R"([{"from":9,"msg_id":9,"to":9},{"success":0,"total":1},"ignored"]])");
-  monitor.RecordSend(Packet(1, 2, 3), true);
-  monitor.RecordSend(Packet(1, 2, 3), false);
+  monitor.RecordSend(BarePacket(1, 2, 3), true);
+  monitor.RecordSend(BarePacket(1, 2, 3), false);
   monitor.SendReport(sandbox.SubKey());
 
   const auto stats = monitor.SendStats();
@@ -90,7 +84,7 @@ TEST_F(QualityMonitorTest, MalformedHistoryIsIgnoredAsAWhole) {
   for (const auto& text : broken) {
     Store(ipc::kSendReportValue, text);
     ipc::IpcQualityMonitor fresh;
-    fresh.RecordSend(Packet(1, 2, 3), true);
+    fresh.RecordSend(BarePacket(1, 2, 3), true);
     fresh.SendReport(sandbox.SubKey());
     EXPECT_EQ(Stored(ipc::kSendReportValue), R"([[{"from":1,"msg_id":3,"to":2},{"success":1,"total":1}]])") << text;
   }
@@ -98,7 +92,7 @@ TEST_F(QualityMonitorTest, MalformedHistoryIsIgnoredAsAWhole) {
 
 TEST_F(QualityMonitorTest, DeliveryTimeCountsZeroWithoutASendTimeOrFromTheFuture) {
   monitor.RecordRecv(SentAt(500), 1500);   // 1000
-  monitor.RecordRecv(Packet(1, 2, 3), 1500);  // no send time: 0
+  monitor.RecordRecv(BarePacket(1, 2, 3), 1500);  // no send time: 0
   monitor.RecordRecv(SentAt(9000), 1500);  // sent "later" than received: 0, not a wrapped huge delay
   EXPECT_EQ(monitor.RecvStats().at(PacketKey{1, 2, 3}), (RecvStat{3, 333}));
 }
@@ -129,7 +123,7 @@ const bool kReporterRole = test_support::RegisterChildRole("report-sends", [](co
   const int rounds = std::stoi(args.at(1));
   for (int round = 0; round < rounds; ++round) {
     ipc::IpcQualityMonitor run;
-    run.RecordSend(Packet(7, 8, 9), true);
+    run.RecordSend(BarePacket(7, 8, 9), true);
     run.SendReport(sub_key);
   }
   return 0;

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <thread>
 
+#include "common/ipc/core/base/bare_packet.h"
 #include "common/ipc/core/base/quality_monitor.h"
 #include "common/util/registry.h"
 #include "common/util/registry_sandbox.h"
@@ -17,6 +18,7 @@
 namespace {
 
 using namespace std::chrono_literals;
+using bus_test::BarePacket;
 using ipc::PacketKey;
 using ipc::SendStat;
 
@@ -39,14 +41,6 @@ bool AwaitWord(const ipc::shm::handle& flag, std::uint32_t at_least) {
   return true;
 }
 
-ipc::IpcPacket Packet(std::int32_t from, std::int32_t to, std::int32_t msg_id) {
-  ipc::IpcPacket packet;
-  packet.from = from;
-  packet.to = to;
-  packet.msg_id = msg_id;
-  return packet;
-}
-
 // The write of the merged history fails (a full disk, a refused write): what was stored stays as it was,
 // and the next run merges into it as if the failed one had never reported.
 TEST(ReportFault, AFailedReportWriteLeavesTheOldHistory) {
@@ -55,15 +49,15 @@ TEST(ReportFault, AFailedReportWriteLeavesTheOldHistory) {
   ASSERT_TRUE(WriteRegString(kUser, sandbox.SubKey(), ipc::kSendReportValue, history));
 
   ipc::IpcQualityMonitor failing;
-  failing.RecordSend(Packet(1, 2, 3), true);
-  failing.RecordSend(Packet(4, 5, 6), false);
+  failing.RecordSend(BarePacket(1, 2, 3), true);
+  failing.RecordSend(BarePacket(4, 5, 6), false);
   platform::FailRegistryWrites(1);
   failing.SendReport(sandbox.SubKey());
   platform::FailRegistryWrites(0);
   EXPECT_EQ(ReadRegString(kUser, sandbox.SubKey(), ipc::kSendReportValue, u""), history);
 
   ipc::IpcQualityMonitor next;
-  next.RecordSend(Packet(1, 2, 3), false);
+  next.RecordSend(BarePacket(1, 2, 3), false);
   next.SendReport(sandbox.SubKey());
   EXPECT_EQ(platform::Utf16ToUtf8(ReadRegString(kUser, sandbox.SubKey(), ipc::kSendReportValue, u"")),
             R"([[{"from":1,"msg_id":3,"to":2},{"success":4,"total":6}]])");
@@ -78,7 +72,7 @@ const bool kEndlessReporterRole =
       if (!flag.valid()) return 1;
       for (;;) {
         ipc::IpcQualityMonitor run;
-        run.RecordSend(Packet(7, 8, 9), true);
+        run.RecordSend(BarePacket(7, 8, 9), true);
         run.SendReport(sub_key);
         Word(flag).fetch_add(1);
       }
@@ -90,7 +84,7 @@ TEST(ReportFault, AReporterKilledMidWriteLeavesAWholeHistory) {
   constexpr int kKeys = 400;
   {
     ipc::IpcQualityMonitor earlier;
-    for (int key = 0; key < kKeys; ++key) earlier.RecordSend(Packet(1, 2, key), key % 2 == 0);
+    for (int key = 0; key < kKeys; ++key) earlier.RecordSend(BarePacket(1, 2, key), key % 2 == 0);
     earlier.SendReport(sandbox.SubKey());
   }
   const ipc::shm::handle flag(Flag("rounds"), 4);
@@ -141,7 +135,7 @@ TEST(ReportFault, AReportLockLeftByAKilledProcessIsTakenOverAtOnce) {
   holder->Kill();
 
   ipc::IpcQualityMonitor run;
-  run.RecordSend(Packet(1, 2, 3), true);
+  run.RecordSend(BarePacket(1, 2, 3), true);
   const auto start = std::chrono::steady_clock::now();
   run.SendReport(sandbox.SubKey());
   // A lock nobody took over would be waited for its full two seconds before the report went ahead.
