@@ -26,7 +26,7 @@
 #include <vector>
 
 #include "platform/process.h"
-#include "transport/channel.h"
+#include "spindrel/transport/channel.h"
 #include "transport/channel_layout.h"
 #include "transport/chunk_storage.h"
 #include "transport/queue.h"

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "common/ipc/core/base/packet.h"
+#include "spindrel/bus/packet.h"
 
 namespace {
 
