@@ -36,9 +36,7 @@ std::atomic_ref<std::uint32_t> Word(const ipc::shm::handle& mapping) {
 
 // A pool of its own whose messages need more fragments than the queue has slots, so that a sender of
 // one blocks half way through when nobody reads.
-std::uint64_t LargePrivateChunkSize(std::uint32_t tag) {
-  return 1024 * (24 + (platform::CurrentProcessId() * 31 + tag * 7) % 40);
-}
+std::uint64_t LargePrivateChunkSize(std::uint32_t tag) { return channel_test::ClaimChunkSize(tag, 24, 40); }
 
 // Takes every chunk of the pool for chunk size c, so that the next message of that size goes in
 // fragments. The buffers hold the chunks until they are destroyed.

@@ -2,17 +2,23 @@
 // chunk size no other test process uses.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <future>
+#include <map>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/child_process.h"
+#include "platform/named_sync.h"
 #include "platform/process.h"
 #include "support/test_support.h"
 #include "spindrel/transport/channel.h"
@@ -26,11 +32,36 @@ inline std::string Unique(const std::string& tag) {
   return "spd-ch-" + std::to_string(platform::CurrentProcessId()) + "-" + tag;
 }
 
-// Pools are Global and shared by every process of the machine; a test that inspects or damages one
-// uses a chunk size of its own (a multiple of 1024 above 2048, picked by pid and tag).
-inline std::uint64_t PrivateChunkSize(std::uint32_t tag) {
-  return 1024 * (3 + (platform::CurrentProcessId() * 31 + tag * 7) % 1000);
+// Pools are Global and shared by every process of the machine; a test that inspects, drains or damages
+// one uses a chunk size of its own: a multiple of 1024 in [first_kib, first_kib + count_kib) KiB that
+// this process claims, for its lifetime, by owning a Global mutex named after it. A size another live
+// process owns is passed over, so test processes running side by side never share a pool. The same
+// tag gives the same size again.
+inline std::uint64_t ClaimChunkSize(std::uint32_t tag, std::uint32_t first_kib, std::uint32_t count_kib) {
+  static std::mutex lock;
+  static std::map<std::pair<std::uint32_t, std::uint32_t>, std::uint64_t> claimed;  // (tag, first_kib)
+  static std::vector<platform::NamedObject> owned;
+  const std::lock_guard guard(lock);
+  const auto key = std::make_pair(tag, first_kib);
+  if (const auto found = claimed.find(key); found != claimed.end()) return found->second;
+  const std::uint32_t start = platform::CurrentProcessId() * 31 + tag * 7;
+  for (std::uint32_t step = 0; step < count_kib; ++step) {
+    const std::uint64_t size = 1024 * (first_kib + (start + step) % count_kib);
+    if (std::any_of(claimed.begin(), claimed.end(), [&](const auto& entry) { return entry.second == size; })) continue;
+    platform::ErrorCode error = 0;
+    platform::NamedObject mutex = platform::CreateNamedMutex("Global\\spd-test-chunk-" + std::to_string(size), error);
+    if (!mutex) continue;
+    const platform::WaitResult taken = platform::LockNamedMutex(mutex, 0, error);
+    if (taken != platform::WaitResult::kSignaled && taken != platform::WaitResult::kAbandoned) continue;
+    owned.push_back(std::move(mutex));
+    claimed.emplace(key, size);
+    return size;
+  }
+  ADD_FAILURE() << "no chunk size left in " << first_kib << " KiB + " << count_kib;
+  return 1024 * first_kib;
 }
+
+inline std::uint64_t PrivateChunkSize(std::uint32_t tag) { return ClaimChunkSize(tag, 3, 1000); }
 
 // The shared queue of channel name, mapped once more.
 class QueueView {
