@@ -122,10 +122,11 @@ TEST(ChannelFault, AbandonedMessagesArePrunedOnceTrafficMovesOn) {
   EXPECT_EQ(receiver.partial_messages(), kAbandoned);
 
   const std::uint32_t later = 100'000 + kAbandoned + 20'000;
-  ASSERT_TRUE(push(1, later, 0, 64));
-  ASSERT_TRUE(push(1, later, 64, 64));
-  ASSERT_TRUE(push(1, later, 128, 64));
-  ASSERT_TRUE(push(1, later, 192, 8));
+  const std::uint32_t other = receiver.conn_id() ^ 0x8000'0000u;  // not the receiver's own id
+  ASSERT_TRUE(push(other, later, 0, 64));
+  ASSERT_TRUE(push(other, later, 64, 64));
+  ASSERT_TRUE(push(other, later, 128, 64));
+  ASSERT_TRUE(push(other, later, 192, 8));
   EXPECT_TRUE(Holds(receiver.recv(), bytes));
   EXPECT_EQ(receiver.partial_messages(), 0u);
 }

@@ -442,15 +442,30 @@ const bool kLocalThenGlobalRole =
       return target.send("hello", 5, 2000) ? 0 : 2;
     });
 
+// Moves a conn_id counter forward to value, never back: other test processes draw ids from the same
+// counters, and a counter moved back would hand out ids that live handles already have.
+void AdvanceCounter(const ipc::shm::handle& counter, std::uint32_t value) {
+  std::atomic_ref<std::uint32_t> word(*static_cast<std::uint32_t*>(counter.get()));
+  for (std::uint32_t now = word.load(); now < value && !word.compare_exchange_weak(now, value);) {
+  }
+}
+
 TEST(Channel, IdsOfHandlesInDifferentNamespacesDoNotCollide) {
+  // Line the counters up so that a child whose Global handle drew from the Local counter would get the
+  // receiver's id: its Local handle draws `next`, its Global one would draw next + 1.
+  const ipc::shm::handle local_counter("__CA_CONN__", 4, false);
+  const ipc::shm::handle global_counter("__CA_CONN__", 4, true);
+  ASSERT_TRUE(local_counter.valid() && global_counter.valid());
+  const auto value = [](const ipc::shm::handle& counter) {
+    return std::atomic_ref<std::uint32_t>(*static_cast<std::uint32_t*>(counter.get())).load();
+  };
+  const std::uint32_t next = std::max(value(local_counter), value(global_counter)) + 1;
+  AdvanceCounter(global_counter, next + 1);
   const std::string global_name = Unique("ns-global");
   channel receiver(global_name, true);
   ASSERT_TRUE(receiver.connect(kReceiver));
+  AdvanceCounter(local_counter, next);
   {
-    // Line the child's Local counter up so that drawing from it would give the receiver's id.
-    const ipc::shm::handle local_counter("__CA_CONN__", 4, false);
-    ASSERT_TRUE(local_counter.valid());
-    std::atomic_ref<std::uint32_t>(*static_cast<std::uint32_t*>(local_counter.get())).store(receiver.conn_id() - 1);
     auto child = test_support::StartChild("channel-local-then-global", {Unique("ns-local"), global_name});
     ASSERT_TRUE(child);
     ASSERT_EQ(child->Wait(test_support::kChildDeadline), 0);
