@@ -16,6 +16,7 @@
 
 #include "platform/guid.h"
 #include "platform/native_handle.h"
+#include "platform/registry_faults.h"
 
 // Linux has no registry, so HKEY_CURRENT_USER is a folder of our own (docs/registry.md is the contract):
 //
@@ -214,16 +215,6 @@ std::string TemporaryName() {
   return "t." + std::to_string(::getpid()) + "." + std::to_string(counter++) + "." + std::to_string(guid.data1);
 }
 
-std::atomic<int> injected_write_failures{0};
-
-// Consumes one failure asked for by FailRegistryWrites, if any is left.
-bool InjectedWriteFailure() {
-  for (int left = injected_write_failures.load(); left > 0;) {
-    if (injected_write_failures.compare_exchange_weak(left, left - 1)) return true;
-  }
-  return false;
-}
-
 }  // namespace
 
 struct RegistryKey::State {
@@ -292,7 +283,7 @@ RegistryStatus RegistryKey::ReadValue(std::u16string_view name, std::span<std::b
 
 RegistryStatus RegistryKey::SetValue(std::u16string_view name, std::uint32_t type, std::span<const std::byte> data) {
   if (!state_ || !state_->writable || data.size() > UINT32_MAX) return RegistryStatus::kFailed;
-  if (InjectedWriteFailure()) return RegistryStatus::kFailed;
+  if (registry_faults::TakeWriteFailure()) return RegistryStatus::kFailed;
   std::vector<std::byte> contents(kHeaderSize + data.size());
   std::memcpy(contents.data(), kMagic, sizeof(kMagic));
   for (int i = 0; i < 4; ++i) contents[4 + i] = static_cast<std::byte>(type >> (8 * i));
@@ -336,7 +327,5 @@ void UseRegistryStore(const std::filesystem::path& directory) {
   const std::lock_guard lock(store.mutex);
   store.directory = directory;
 }
-
-void FailRegistryWrites(int count) { injected_write_failures.store(count > 0 ? count : 0); }
 
 }  // namespace platform

@@ -1,8 +1,8 @@
 #include "platform/registry.h"
 
-#include <atomic>
 #include <string>
 
+#include "platform/registry_faults.h"
 #include "platform/win32/windows_api.h"
 
 namespace platform {
@@ -46,16 +46,6 @@ RegistryStatus Status(LSTATUS code) {
 
 // The system wants null-terminated names; views need not be.
 std::wstring Terminated(std::u16string_view text) { return std::wstring(text.begin(), text.end()); }
-
-std::atomic<int> injected_write_failures{0};
-
-// Consumes one failure asked for by FailRegistryWrites, if any is left.
-bool InjectedWriteFailure() {
-  for (int left = injected_write_failures.load(); left > 0;) {
-    if (injected_write_failures.compare_exchange_weak(left, left - 1)) return true;
-  }
-  return false;
-}
 
 }  // namespace
 
@@ -121,7 +111,7 @@ RegistryStatus RegistryKey::ReadValue(std::u16string_view name, std::span<std::b
 }
 
 RegistryStatus RegistryKey::SetValue(std::u16string_view name, std::uint32_t type, std::span<const std::byte> data) {
-  if (!state_ || InjectedWriteFailure()) return RegistryStatus::kFailed;
+  if (!state_ || registry_faults::TakeWriteFailure()) return RegistryStatus::kFailed;
   return Status(::RegSetValueExW(state_->key, Terminated(name).c_str(), 0, type,
                                  reinterpret_cast<const BYTE*>(data.data()), static_cast<DWORD>(data.size())));
 }
@@ -144,7 +134,5 @@ RegistryStatus RegistryKey::DeleteTree(RegistryRoot root, std::u16string_view su
 }
 
 void UseRegistryStore(const std::filesystem::path&) {}
-
-void FailRegistryWrites(int count) { injected_write_failures.store(count > 0 ? count : 0); }
 
 }  // namespace platform
