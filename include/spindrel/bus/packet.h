@@ -2,6 +2,7 @@
 // JSON text followed by one zero byte.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -55,8 +56,15 @@ void from_json(const nlohmann::json& json, IpcPacket& packet);
 // is not valid UTF-8 throws the library's type error 316.
 std::string ToWireText(const IpcPacket& packet);
 
+// The reader's bounds, far above any packet the suite sends (a few hundred bytes). The depth bounds the
+// recursion of copying a value; the size bounds the memory of parsing one, up to about 30 bytes per byte
+// of text, and twice that while the body is copied into the packet.
+inline constexpr std::size_t kMaxPacketBytes = 1024 * 1024;  // the text before the zero byte
+inline constexpr std::size_t kMaxPacketDepth = 512;          // arrays and objects inside each other
+
 // Reads the wire text up to its first zero byte (anything after it is ignored). Throws the library's
-// parse error for text that is not one JSON value, and the reader's errors above.
+// parse error for text that is not one JSON value, and the reader's errors above. Text beyond the bounds
+// is refused before it is parsed, with parse error 101.
 IpcPacket FromWireText(std::string_view bytes);
 
 }  // namespace ipc

@@ -84,6 +84,44 @@ void WriteOptional(json& object, const char* key, const std::optional<T>& field)
   if (field) object[key] = *field;
 }
 
+// Copying, comparing and writing a JSON value recurse once per level of nesting, so a packet a few hundred
+// kilobytes long could exhaust a decode thread's stack (and end the process) before any handler sees it.
+// This pass counts the levels without recursion; brackets inside strings do not count. Outside strings
+// the brackets of valid JSON balance, so the count is the parser's depth; invalid text is the parser's to
+// refuse, and it stops at the first fault, before the count can have gone astray.
+void CheckBounds(std::string_view text) {
+  if (text.size() > kMaxPacketBytes) {
+    throw json::parse_error::create(101, kMaxPacketBytes + 1,
+                                    fmt::format("packet of {} bytes exceeds the limit of {} bytes", text.size(),
+                                                kMaxPacketBytes),
+                                    nullptr);
+  }
+  std::size_t depth = 0;
+  bool in_string = false;
+  bool escaped = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (in_string) {
+      if (escaped) {
+        escaped = false;
+      } else if (c == '\\') {
+        escaped = true;
+      } else if (c == '"') {
+        in_string = false;
+      }
+    } else if (c == '"') {
+      in_string = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > kMaxPacketDepth) {
+        throw json::parse_error::create(
+            101, i + 1, fmt::format("packet nests deeper than {} levels", kMaxPacketDepth), nullptr);
+      }
+    } else if ((c == ']' || c == '}') && depth > 0) {
+      --depth;
+    }
+  }
+}
+
 }  // namespace
 
 IpcPacket::IpcPacket(std::int32_t from, std::int32_t to, std::int32_t msg_id, const nlohmann::json& data)
@@ -143,8 +181,10 @@ std::string ToWireText(const IpcPacket& packet) {
 }
 
 IpcPacket FromWireText(std::string_view bytes) {
+  const std::string_view text = bytes.substr(0, bytes.find('\0'));
+  CheckBounds(text);
   IpcPacket packet;
-  nlohmann::json::parse(bytes.substr(0, bytes.find('\0'))).get_to(packet);
+  nlohmann::json::parse(text).get_to(packet);
   return packet;
 }
 

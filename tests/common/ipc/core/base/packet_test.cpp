@@ -2,12 +2,19 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <future>
 #include <limits>
 #include <regex>
 #include <set>
 
 #include "spindrel/bus/client.h"
+#include "spindrel/bus/handler.h"
+#include "spindrel/bus/ipc_core.h"
+#include "spindrel/transport/channel.h"
 #include "platform/process.h"
+#include "support/bus_peers.h"
+#include "transport/log_capture.h"
 
 namespace {
 
@@ -158,6 +165,78 @@ TEST(Packet, WireTextEndsAtTheFirstZeroByte) {
   const ipc::IpcPacket sent(110013, 110016, 83000, json{{"a", "\xE2\x82\xAC"}});
   const ipc::IpcPacket received = ipc::FromWireText(ipc::ToWireText(sent));
   EXPECT_EQ(ipc::ToWireText(received), ipc::ToWireText(sent));
+}
+
+// A packet whose body is `levels` arrays inside each other; the whole text nests one level more.
+std::string Nested(std::size_t levels, const std::string& tail = R"(,"from":1,"msg_id":2,"to":3})") {
+  return R"({"data":)" + std::string(levels, '[') + std::string(levels, ']') + tail;
+}
+
+TEST(Packet, ReaderRefusesTextBeyondItsBoundsBeforeParsing) {
+  EXPECT_TRUE(Read(Nested(ipc::kMaxPacketDepth - 1)).data.is_array());
+  for (const std::size_t levels : {ipc::kMaxPacketDepth, std::size_t{100'000}}) {
+    const auto [id, text] = ReadError(Nested(levels));
+    EXPECT_EQ(id, 101) << levels;
+    EXPECT_NE(text.find("nests deeper than 512 levels"), std::string::npos) << text;
+  }
+
+  // Brackets inside strings are text, also after escaped quotes and backslashes...
+  const std::string brackets = R"(\\\"[{)" + std::string(1000, '[');
+  EXPECT_EQ(Read(R"({"data":")" + brackets + R"(","from":1,"msg_id":2,"to":3})").data.get<std::string>(),
+            "\\\"[{" + std::string(1000, '['));
+  // ...and a string that ends in an escaped backslash does not swallow the brackets after it.
+  EXPECT_EQ(ReadError(R"({"data":["\\",)" + std::string(600, '[') + std::string(601, ']') + "}").first, 101);
+
+  // The size counts the text up to the zero byte.
+  const std::string head = R"({"from":1,"msg_id":2,"to":3,"data":")";
+  const std::string largest = head + std::string(ipc::kMaxPacketBytes - head.size() - 2, 'x') + "\"}";
+  EXPECT_EQ(ipc::FromWireText(largest + '\0' + "after the end").msg_id, 2);
+  const auto [id, text] = ReadError(head + 'x' + largest.substr(head.size()));
+  EXPECT_EQ(id, 101);
+  EXPECT_NE(text.find("exceeds the limit of 1048576 bytes"), std::string::npos) << text;
+}
+
+TEST(PacketOnTheBus, ClientDropsATooDeepPacketAndReceivesTheNext) {
+  constexpr std::int32_t kClient = 160001;  // a client no other test joins as
+  constexpr std::int32_t kMsgId = 9;
+  test_support::LogCapture capture;
+  ipc::IpcCore& core = ipc::IpcCore::Instance();
+  core.Init(kClient, false);
+  std::atomic<bool> deep_arrived{false};
+  std::promise<json> received;
+  core.Handler()->Register(kMsgId, [&](ipc::IpcPacketPtr packet) {
+    if (packet->data.is_array()) {
+      deep_arrived = true;
+    } else {
+      received.set_value(packet->data);
+    }
+    return true;
+  });
+
+  ipc::channel sender(ipc::GetClientName(kClient), false);
+  ASSERT_TRUE(sender.connect(ipc::channel::mode::sender));
+  const std::string deep = Nested(100'000, R"(,"from":110016,"msg_id":9,"to":160001})") + '\0';
+  ASSERT_TRUE(sender.send_strict(deep.data(), deep.size(), 5000));
+  ipc::IpcPacket normal(110016, kClient, kMsgId, json{{"after", "deep"}});
+  normal.handle_self_ipc = true;  // sent from this very process
+  const std::string text = ipc::ToWireText(normal);
+  ASSERT_TRUE(sender.send_strict(text.data(), text.size(), 5000));
+
+  auto arrival = received.get_future();
+  ASSERT_EQ(arrival.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+  EXPECT_EQ(arrival.get(), (json{{"after", "deep"}}));
+  EXPECT_FALSE(deep_arrived);
+  // The two are decoded on different threads: the refusal may be logged after the arrival.
+  std::vector<test_support::LoggedLine> lines;
+  const auto refused = [&lines] {
+    for (auto& line : test_support::LogCapture::Take()) lines.push_back(std::move(line));
+    return std::any_of(lines.begin(), lines.end(), [](const auto& line) {
+      return line.level == 1 && line.text.find("nests deeper than 512 levels") != std::string::npos;
+    });
+  };
+  EXPECT_TRUE(test_support::PollUntil(refused));
+  core.Handler()->Unregister(kMsgId);
+  core.Uninit(false);
 }
 
 }  // namespace
