@@ -49,9 +49,11 @@ for target in "${targets[@]}"; do
   found="${SPINDREL_FUZZ_KEEP:-$scratch}/$target"
   mkdir -p "$found"
   echo "=== fuzz $target for ${seconds}s"
-  # The channel input that fills a pool and a queue: 40 + 128 + 24,832 bytes.
+  # The channel input that fills a pool and a queue: 40 + 128 + 24,832 bytes. Packets a little
+  # longer than the reader's 1 MiB limit: deep nesting many times over, and the size limit itself.
   max_len=4096
   [ "$target" = channel ] && max_len=25000
+  [ "$target" = packet ] && max_len=1100000
   "${private_shm[@]}" sh -c 'mount -t tmpfs -o size=64m tmpfs /dev/shm && exec "$@"' fuzz \
     "$build_dir/bin/fuzz_$target" "$found" "tests/fuzz/corpus/$target" \
     -max_total_time="$seconds" -max_len="$max_len" -timeout=10 -rss_limit_mb=2048 -malloc_limit_mb=256 \
