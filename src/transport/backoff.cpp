@@ -27,4 +27,13 @@ void spin_lock::lock() {
   for (std::uint32_t k = 0; word_.exchange(1) != 0;) backoff(k);
 }
 
+bool spin_lock::try_lock_for(std::chrono::steady_clock::duration limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  for (std::uint32_t k = 0; word_.exchange(1) != 0;) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    backoff(k);
+  }
+  return true;
+}
+
 }  // namespace ipc

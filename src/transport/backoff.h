@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 
 namespace ipc {
@@ -11,14 +12,18 @@ namespace ipc {
 // sleeps 1 ms (k stops growing).
 void backoff(std::uint32_t& k);
 
-// A lock made of one 32-bit word in shared memory: 0 free, 1 held. Whoever takes it must release it;
-// a process that dies holding it leaves it held. Usable with std::lock_guard.
+// A lock made of one 32-bit word, in shared memory or not: 0 free, 1 held. Whoever takes it must
+// release it; a process that dies holding it leaves it held, and so does one that holds it on purpose:
+// a word another process can reach is only ever taken with try_lock_for. Usable with std::lock_guard.
 class spin_lock {
  public:
   // word must be 4-byte aligned and outlive the lock.
   explicit spin_lock(std::uint32_t& word) : word_(word) {}
 
+  // Waits for the lock as long as it takes.
   void lock();
+  // Waits for the lock at most limit; false, and not held, when it stayed taken.
+  bool try_lock_for(std::chrono::steady_clock::duration limit);
   void unlock() { word_.store(0); }
 
  private:

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -59,18 +60,20 @@ struct partial_message {
   }
 };
 
+using reassembly_table = std::unordered_map<std::uint32_t, partial_message>;
+
 }  // namespace
 
 struct channel_state {
   std::string name;
   std::uint32_t conn_id = 0;
-  waiter cc_waiter;
-  waiter wt_waiter;
-  waiter rd_waiter;
-  shm::handle acc;
+  waiter connections_changed;  // woken on connect and disconnect
+  waiter slot_freed;           // senders sleep on it while the queue is full
+  waiter slot_written;         // receivers sleep on it while the queue is empty
+  shm::handle msg_id_counter;
   std::atomic<std::uint32_t> receiver_bit{0};
-  shm::handle elems_mapping;
-  layout::queue* elems = nullptr;
+  shm::handle queue_mapping;
+  layout::queue* queue = nullptr;  // in queue_mapping; null when it could not be mapped
   // Held by recv for its whole call, and by whoever else moves read_index or touches the table:
   // disconnect may run on another thread while recv waits.
   std::mutex recv_lock;
@@ -79,11 +82,11 @@ struct channel_state {
   // per channel, so fragments of two channels received on one thread could share an id; and in the
   // Windows build (mingw-w64, winpthreads) destroying a thread_local table at thread exit corrupted
   // the heap (seen as a crash in 1 of 5 runs of the exit monitor, gone with this table).
-  std::unordered_map<std::uint32_t, partial_message> partial;
+  reassembly_table reassembly;
   // The slot at read_index that a writer claimed and has not completed, and since when (see pop_one).
-  bool stuck = false;
-  std::uint32_t stuck_index = 0;
-  std::chrono::steady_clock::time_point stuck_since;
+  bool unwritten_seen = false;
+  std::uint32_t unwritten_index = 0;
+  std::chrono::steady_clock::time_point unwritten_since;
 };
 
 namespace {
@@ -95,20 +98,16 @@ constexpr std::uint32_t payload = layout::slot_payload;
 // The counter that hands out conn_ids, one per namespace: a handle draws from its own channel's
 // namespace, so that its id is unique among the handles that can meet it there.
 // The counters stay open until the process ends.
-std::atomic<std::uint32_t>* counter_view(shm::handle* counter) {
-  return counter->valid() ? reinterpret_cast<std::atomic<std::uint32_t>*>(counter->get()) : nullptr;
+std::uint32_t* counter_view(shm::handle* counter) {
+  return counter->valid() ? static_cast<std::uint32_t*>(counter->get()) : nullptr;
 }
-std::atomic<std::uint32_t>* conn_counter(bool global) {
+std::uint32_t* conn_counter(bool global) {
   if (global) {
-    static shm::handle* const counter = new shm::handle("__CA_CONN__", sizeof(std::uint32_t), true);
+    static shm::handle* const counter = new shm::handle(layout::conn_id_counter_name, sizeof(std::uint32_t), true);
     return counter_view(counter);
   }
-  static shm::handle* const counter = new shm::handle("__CA_CONN__", sizeof(std::uint32_t), false);
+  static shm::handle* const counter = new shm::handle(layout::conn_id_counter_name, sizeof(std::uint32_t), false);
   return counter_view(counter);
-}
-
-std::int32_t size_of_slot(const layout::message& m) {
-  return static_cast<std::int32_t>(static_cast<std::uint32_t>(m.remain) + payload);
 }
 
 // A storage message's state for its release: which chunk, who was connected when it was taken, and
@@ -123,7 +122,7 @@ void release_copied(void* data, std::uint64_t) { std::free(data); }
 
 void release_stored(void* extra, std::uint64_t size) {
   auto* hold = static_cast<storage_hold*>(extra);
-  recycle_storage(hold->storage_id, size, hold->connections, hold->bit);
+  release_chunk(hold->storage_id, size, hold->connections & ~hold->bit);
   delete hold;
 }
 
@@ -140,44 +139,44 @@ constexpr std::int64_t reassembly_keep_distance = 8192;
 
 bool queue_slot(channel_state& h, std::uint32_t msg_id, std::int32_t remain, const void* data, std::uint32_t size,
                 std::uint64_t timeout_ms, bool strict) {
-  layout::queue* q = h.elems;
+  layout::queue* q = h.queue;
   const queue::slot_fields fields{h.conn_id, msg_id, remain, data, size};
-  const bool queued = h.wt_waiter.wait_while([&] { return queue::push(*q, fields); }, timeout_ms);
+  const bool queued = h.slot_freed.wait_while([&] { return queue::push(*q, fields); }, timeout_ms);
   if (!queued) {
     if (strict) return false;
-    log_sink(log_level_recovery, source, __LINE__, "force_push: msg_id = %zd, remain = %d, size = %zd\n",
-             static_cast<std::ptrdiff_t>(msg_id), remain, static_cast<std::ptrdiff_t>(size));
-    if (h.elems == nullptr) return false;
-    if (!queue::force_push(*q, fields, clear_message)) return false;
+    SPINDREL_LOG(log_level_recovery, "force_push: msg_id = %zd, remain = %d, size = %zd\n",
+                 static_cast<std::ptrdiff_t>(msg_id), remain, static_cast<std::ptrdiff_t>(size));
+    if (h.queue == nullptr) return false;
+    if (!queue::force_push(*q, fields)) return false;
   }
-  h.rd_waiter.broadcast();
+  h.slot_written.broadcast();
   return true;
 }
 
 bool send_message(channel_state* h, const void* data, std::uint64_t size, std::uint64_t timeout_ms, bool strict) {
   // A size the slots' 32-bit remain cannot express would arrive as garbage: refuse it like no data.
   if (data == nullptr || size == 0 || size > 0x7FFF'FFFFu) {
-    log_sink(log_level_failure, source, __LINE__, "fail: send(%p, %zd)\n", data, static_cast<std::ptrdiff_t>(size));
+    SPINDREL_LOG(log_level_failure, "fail: send(%p, %zd)\n", data, static_cast<std::ptrdiff_t>(size));
     return false;
   }
   if (h == nullptr) {
-    log_sink(log_level_failure, source, __LINE__, "fail: send, queue_of(h) == nullptr\n");
+    SPINDREL_LOG(log_level_failure, "fail: send, queue_of(h) == nullptr\n");
     return false;
   }
-  if (h->elems == nullptr) {
-    log_sink(log_level_failure, source, __LINE__, "fail: send, queue_of(h)->elems() == nullptr\n");
+  if (h->queue == nullptr) {
+    SPINDREL_LOG(log_level_failure, "fail: send, queue_of(h)->elems() == nullptr\n");
     return false;
   }
-  const std::uint32_t connections = std::atomic_ref<std::uint32_t>(h->elems->connections).load();
+  const std::uint32_t connections = layout::shared(h->queue->connections).load();
   if (connections == 0) {
-    log_sink(log_level_failure, source, __LINE__, "fail: send, there is no receiver on this connection.\n");
+    SPINDREL_LOG(log_level_failure, "fail: send, there is no receiver on this connection.\n");
     return false;
   }
-  if (!h->acc.valid()) {
-    log_sink(log_level_failure, source, __LINE__, "fail: send, info_of(h)->acc() == nullptr\n");
+  if (!h->msg_id_counter.valid()) {
+    SPINDREL_LOG(log_level_failure, "fail: send, info_of(h)->acc() == nullptr\n");
     return false;
   }
-  const std::uint32_t msg_id = std::atomic_ref<std::uint32_t>(*static_cast<std::uint32_t*>(h->acc.get())).fetch_add(1);
+  const std::uint32_t msg_id = layout::shared(*static_cast<std::uint32_t*>(h->msg_id_counter.get())).fetch_add(1);
   const auto* bytes = static_cast<const std::byte*>(data);
   const auto total = static_cast<std::int32_t>(size);
 
@@ -215,29 +214,105 @@ constexpr std::chrono::milliseconds unwritten_slot_limit{1000};
 bool pop_one(channel_state& h, layout::message& out) {
   const std::uint32_t bit = h.receiver_bit.load();
   if (bit == 0) return false;
-  if (queue::pop(*h.elems, bit, h.read_index, out)) {
-    h.stuck = false;
+  if (queue::pop(*h.queue, bit, h.read_index, out)) {
+    h.unwritten_seen = false;
     return true;
   }
-  if (!queue::claimed_unwritten(*h.elems, h.read_index)) {
-    h.stuck = false;
+  if (!queue::claimed_unwritten(*h.queue, h.read_index)) {
+    h.unwritten_seen = false;
     return false;
   }
   const auto now = std::chrono::steady_clock::now();
-  if (!h.stuck || h.stuck_index != h.read_index) {
-    h.stuck = true;
-    h.stuck_index = h.read_index;
-    h.stuck_since = now;
+  if (!h.unwritten_seen || h.unwritten_index != h.read_index) {
+    h.unwritten_seen = true;
+    h.unwritten_index = h.read_index;
+    h.unwritten_since = now;
     return false;
   }
-  if (now - h.stuck_since < unwritten_slot_limit) return false;
-  h.stuck = false;
+  if (now - h.unwritten_since < unwritten_slot_limit) return false;
+  h.unwritten_seen = false;
   const std::uint32_t index = h.read_index;
-  if (queue::skip_unwritten(*h.elems, bit, h.read_index)) {
-    log_sink(log_level_recovery, source, __LINE__, "skip: slot %u was claimed and never written\n",
-             static_cast<unsigned>(index));
+  if (queue::skip_unwritten(*h.queue, bit, h.read_index)) {
+    SPINDREL_LOG(log_level_recovery, "skip: slot %u was claimed and never written\n", static_cast<unsigned>(index));
   }
-  return queue::pop(*h.elems, bit, h.read_index, out);
+  return queue::pop(*h.queue, bit, h.read_index, out);
+}
+
+// The four kinds of slot a receiver meets. Each gives the message the slot completes, or nullopt when
+// the receive goes on with the next slot (the message is not complete yet, or it was dropped).
+
+// A large message, read in place in its chunk until the buffer gives the chunk back.
+std::optional<recv_buffer> take_stored(channel_state& h, const layout::message& m, std::uint64_t size) {
+  const std::int32_t id = layout::storage_id(m);
+  void* data = find_storage(id, size);
+  if (data == nullptr) {
+    SPINDREL_LOG(log_level_recovery, "fail: shm::handle for large message. msg_id: %zd, buf_id: %zd, size: %zd\n",
+                 static_cast<std::ptrdiff_t>(m.msg_id), static_cast<std::ptrdiff_t>(id),
+                 static_cast<std::ptrdiff_t>(size));
+    return std::nullopt;
+  }
+  const std::uint32_t connections = layout::shared(h.queue->connections).load();
+  const std::uint32_t bit = h.receiver_bit.load();
+  auto* hold = new (std::nothrow) storage_hold{id, connections, bit};
+  if (hold == nullptr) {
+    release_chunk(id, size, connections & ~bit);
+    return std::nullopt;
+  }
+  return recv_buffer(data, size, hold, release_stored);
+}
+
+// The next fragment of a message in reassembly.
+std::optional<recv_buffer> add_fragment(reassembly_table& table, reassembly_table::iterator found,
+                                        const layout::message& m, std::uint64_t size) {
+  partial_message& entry = found->second;
+  entry.append(m.data, m.remain > 0 ? payload : size);
+  if (m.remain > 0) return std::nullopt;
+  // Fragments that promised more than they brought are no message: padding the gap would let one
+  // forged slot make every receiver fill and hand out up to 2 GiB of zeros.
+  if (entry.broken || entry.fill < entry.whole) {
+    if (!entry.broken) {
+      SPINDREL_LOG(log_level_failure, "fail: recv, message %zd ended short: %zd of %zd bytes\n",
+                   static_cast<std::ptrdiff_t>(m.msg_id), static_cast<std::ptrdiff_t>(entry.fill),
+                   static_cast<std::ptrdiff_t>(entry.whole));
+    }
+    table.erase(found);
+    return std::nullopt;
+  }
+  recv_buffer done(std::exchange(entry.bytes, nullptr), entry.whole, nullptr, release_copied);
+  table.erase(found);
+  return done;
+}
+
+// A message that fits one slot.
+std::optional<recv_buffer> take_single(const layout::message& m, std::uint64_t size) {
+  recv_buffer single = copied_buffer(size);
+  if (single.empty()) return std::nullopt;
+  std::memcpy(single.data(), m.data, size);
+  return single;
+}
+
+// The first fragment of a longer message.
+void start_reassembly(reassembly_table& table, const layout::message& m, std::uint64_t size) {
+  if (table.size() > reassembly_prune_above) {
+    std::erase_if(table, [&](const auto& item) {
+      const std::int64_t distance = static_cast<std::int64_t>(item.first) - static_cast<std::int64_t>(m.msg_id);
+      return distance > reassembly_keep_distance || distance < -reassembly_keep_distance;
+    });
+  }
+  partial_message& entry = table[m.msg_id];
+  entry.whole = size;
+  entry.append(m.data, payload);
+}
+
+// A slot from another handle, whose size was found sane.
+std::optional<recv_buffer> take_slot(channel_state& h, const layout::message& m, std::uint64_t size) {
+  if (m.is_storage != 0) return take_stored(h, m, size);
+  if (const auto found = h.reassembly.find(m.msg_id); found != h.reassembly.end()) {
+    return add_fragment(h.reassembly, found, m, size);
+  }
+  if (size <= payload) return take_single(m, size);
+  start_reassembly(h.reassembly, m, size);
+  return std::nullopt;
 }
 
 }  // namespace
@@ -270,20 +345,20 @@ void recv_buffer::reset() {
 channel::channel(std::string_view name, bool global) : state_(std::make_unique<channel_state>()) {
   channel_state& h = *state_;
   h.name = name;
-  if (std::atomic<std::uint32_t>* counter = conn_counter(global)) h.conn_id = counter->fetch_add(1);
-  const auto open_waiter = [&](waiter& w, const char* tag) {
+  if (std::uint32_t* counter = conn_counter(global)) h.conn_id = layout::shared(*counter).fetch_add(1);
+  const auto open_waiter = [&](waiter& w, const std::string& waiter_name) {
     w.set_global(global);
-    w.open(std::string(tag).append(name));
+    w.open(waiter_name);
   };
-  open_waiter(h.cc_waiter, "__CC_CONN__");
-  open_waiter(h.wt_waiter, "__WT_CONN__");
-  open_waiter(h.rd_waiter, "__RD_CONN__");
-  h.acc.acquire(std::string("__AC_CONN__").append(name), sizeof(std::uint32_t), global);
-  if (h.elems_mapping.acquire(layout::queue_name(name), sizeof(layout::queue), global)) {
+  open_waiter(h.connections_changed, layout::connections_changed_name(name));
+  open_waiter(h.slot_freed, layout::slot_freed_name(name));
+  open_waiter(h.slot_written, layout::slot_written_name(name));
+  h.msg_id_counter.acquire(layout::msg_id_counter_name(name), sizeof(std::uint32_t), global);
+  if (h.queue_mapping.acquire(layout::queue_name(name), sizeof(layout::queue), global)) {
     // A mapping made smaller than the queue by someone else is no queue.
-    if (h.elems_mapping.size() >= sizeof(layout::queue)) {
-      h.elems = static_cast<layout::queue*>(h.elems_mapping.get());
-      queue::construct(*h.elems);
+    if (h.queue_mapping.size() >= sizeof(layout::queue)) {
+      h.queue = static_cast<layout::queue*>(h.queue_mapping.get());
+      queue::construct(*h.queue);
     }
   }
 }
@@ -292,12 +367,12 @@ channel::~channel() {
   if (!state_) return;
   disconnect();
   channel_state& h = *state_;
-  h.elems = nullptr;
-  h.elems_mapping.release();
-  h.acc.release();
-  h.rd_waiter.close();
-  h.wt_waiter.close();
-  h.cc_waiter.close();
+  h.queue = nullptr;
+  h.queue_mapping.release();
+  h.msg_id_counter.release();
+  h.slot_written.close();
+  h.slot_freed.close();
+  h.connections_changed.close();
 }
 
 channel::channel(channel&& other) noexcept = default;
@@ -315,16 +390,16 @@ bool channel::connect(mode m) {
   channel_state& h = *state_;
   if (m == mode::sender) {
     if (h.receiver_bit.load() != 0) disconnect();
-    return h.elems != nullptr;
+    return h.queue != nullptr;
   }
-  if (h.elems == nullptr) return false;
+  if (h.queue == nullptr) return false;
   if (h.receiver_bit.load() == 0) {
     const std::lock_guard guard(h.recv_lock);
-    const std::uint32_t bit = queue::connect_receiver(*h.elems, h.read_index);
+    const std::uint32_t bit = queue::connect_receiver(*h.queue, h.read_index);
     if (bit == 0) return false;
     h.receiver_bit.store(bit);
   }
-  h.cc_waiter.broadcast();
+  h.connections_changed.broadcast();
   return true;
 }
 
@@ -333,14 +408,14 @@ void channel::disconnect() {
   channel_state& h = *state_;
   // Taking the bit away stops recv's pops at once; stopping the waiters ends its wait; then it lets go
   // of the lock and the unread slots and the reassembly table can go.
-  const std::uint32_t released = h.elems != nullptr ? h.receiver_bit.exchange(0) : 0;
-  h.cc_waiter.stop();
-  h.wt_waiter.stop();
-  h.rd_waiter.stop();
+  const std::uint32_t released = h.queue != nullptr ? h.receiver_bit.exchange(0) : 0;
+  h.connections_changed.stop();
+  h.slot_freed.stop();
+  h.slot_written.stop();
   if (released != 0) {
     const std::lock_guard guard(h.recv_lock);
-    queue::disconnect_receiver(*h.elems, released, h.read_index);
-    h.partial.clear();
+    queue::disconnect_receiver(*h.queue, released, h.read_index);
+    h.reassembly.clear();
   }
 }
 
@@ -356,86 +431,29 @@ recv_buffer channel::recv() { return recv(recv_wait_ms); }
 
 recv_buffer channel::recv(std::uint64_t wait_ms) {
   if (!state_) {
-    log_sink(log_level_failure, source, __LINE__, "fail: recv, queue_of(h) == nullptr\n");
+    SPINDREL_LOG(log_level_failure, "fail: recv, queue_of(h) == nullptr\n");
     return {};
   }
   channel_state& h = *state_;
-  if (h.receiver_bit.load() == 0 || h.elems == nullptr) return {};
+  if (h.receiver_bit.load() == 0 || h.queue == nullptr) return {};
   const std::lock_guard guard(h.recv_lock);
-  auto& table = h.partial;
   for (;;) {
     layout::message m{};
     bool taken = false;
-    if (!h.rd_waiter.wait_while([&] { return taken = pop_one(h, m); }, wait_ms)) return {};
+    if (!h.slot_written.wait_while([&] { return taken = pop_one(h, m); }, wait_ms)) return {};
     if (!taken) return {};  // stopped
-    h.wt_waiter.broadcast();
-    if (h.acc.valid() && m.sender_id == h.conn_id) continue;  // our own message
-
-    const std::int32_t r_size = size_of_slot(m);
+    h.slot_freed.broadcast();
+    if (h.msg_id_counter.valid() && m.sender_id == h.conn_id) continue;  // our own message
+    const std::int32_t r_size = layout::message_size(m);
     if (r_size <= 0) {
-      log_sink(log_level_failure, source, __LINE__, "fail: recv, r_size = %d\n", r_size);
+      SPINDREL_LOG(log_level_failure, "fail: recv, r_size = %d\n", r_size);
       return {};
     }
-    const auto size = static_cast<std::uint64_t>(r_size);
-    if (m.is_storage != 0) {
-      std::int32_t id = 0;
-      std::memcpy(&id, m.data, sizeof(id));
-      void* data = find_storage(id, size);
-      if (data == nullptr) {
-        log_sink(log_level_recovery, source, __LINE__,
-                 "fail: shm::handle for large message. msg_id: %zd, buf_id: %zd, size: %zd\n",
-                 static_cast<std::ptrdiff_t>(m.msg_id), static_cast<std::ptrdiff_t>(id),
-                 static_cast<std::ptrdiff_t>(size));
-        continue;
-      }
-      auto* hold = new (std::nothrow)
-          storage_hold{id, std::atomic_ref<std::uint32_t>(h.elems->connections).load(), h.receiver_bit.load()};
-      if (hold == nullptr) {
-        recycle_storage(id, size, std::atomic_ref<std::uint32_t>(h.elems->connections).load(), h.receiver_bit.load());
-        continue;
-      }
-      return recv_buffer(data, size, hold, release_stored);
-    }
-
-    const auto found = table.find(m.msg_id);
-    if (found != table.end()) {
-      partial_message& entry = found->second;
-      entry.append(m.data, m.remain > 0 ? payload : size);
-      if (m.remain > 0) continue;
-      // Fragments that promised more than they brought are no message: padding the gap would let one
-      // forged slot make every receiver fill and hand out up to 2 GiB of zeros.
-      if (entry.broken || entry.fill < entry.whole) {
-        if (!entry.broken) {
-          log_sink(log_level_failure, source, __LINE__, "fail: recv, message %zd ended short: %zd of %zd bytes\n",
-                   static_cast<std::ptrdiff_t>(m.msg_id), static_cast<std::ptrdiff_t>(entry.fill),
-                   static_cast<std::ptrdiff_t>(entry.whole));
-        }
-        table.erase(found);
-        continue;
-      }
-      recv_buffer done(std::exchange(entry.bytes, nullptr), entry.whole, nullptr, release_copied);
-      table.erase(found);
-      return done;
-    }
-    if (size <= payload) {
-      recv_buffer single = copied_buffer(size);
-      if (single.empty()) continue;
-      std::memcpy(single.data(), m.data, size);
-      return single;
-    }
-    if (table.size() > reassembly_prune_above) {
-      std::erase_if(table, [&](const auto& item) {
-        const std::int64_t distance = static_cast<std::int64_t>(item.first) - static_cast<std::int64_t>(m.msg_id);
-        return distance > reassembly_keep_distance || distance < -reassembly_keep_distance;
-      });
-    }
-    partial_message& entry = table[m.msg_id];
-    entry.whole = size;
-    entry.append(m.data, payload);
+    if (std::optional<recv_buffer> done = take_slot(h, m, static_cast<std::uint64_t>(r_size))) return std::move(*done);
   }
 }
 
-bool channel::valid() const { return state_ && state_->elems != nullptr; }
+bool channel::valid() const { return state_ && state_->queue != nullptr; }
 
 std::uint32_t channel::receiver_bit() const { return state_ ? state_->receiver_bit.load() : 0; }
 
@@ -444,7 +462,7 @@ std::uint32_t channel::conn_id() const { return state_ ? state_->conn_id : 0; }
 std::size_t channel::partial_messages() const {
   if (!state_) return 0;
   const std::lock_guard guard(state_->recv_lock);
-  return state_->partial.size();
+  return state_->reassembly.size();
 }
 
 }  // namespace ipc

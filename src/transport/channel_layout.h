@@ -4,8 +4,10 @@
 // uses a value as an index or a size checks it first.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -73,11 +75,68 @@ inline constexpr std::uint64_t counter_mask = 0xFF'FFFFull << 32;
 inline constexpr std::uint64_t stamp_mask = 0xFFull << 56;
 inline constexpr std::uint64_t generation_step = 1ull << 56;
 
+// Every word of these layouts is another process's word too: it is only ever read and written
+// through this view.
+template <typename T>
+std::atomic_ref<T> shared(T& word) {
+  return std::atomic_ref<T>(word);
+}
+
+// The message bytes a slot stands for: the message's whole size in its first slot, the bytes still to
+// come in the others. Zero or less in a slot nobody sane wrote.
+inline std::int32_t message_size(const message& m) {
+  return static_cast<std::int32_t>(static_cast<std::uint32_t>(m.remain) + slot_payload);
+}
+// The chunk id a storage slot names (its first 4 payload bytes), unchecked.
+inline std::int32_t storage_id(const message& m) {
+  std::int32_t id = 0;
+  std::memcpy(&id, m.data, sizeof(id));
+  return id;
+}
+constexpr bool valid_chunk_id(std::int32_t id) { return id >= 0 && id < chunk_count; }
+
 // The chunk size that holds a message of n bytes and its 8-byte header: a multiple of 1024.
 constexpr std::uint64_t chunk_size_for(std::uint64_t n) { return ((n + 7) & ~std::uint64_t{1023}) + 1024; }
 // The size of a pool of chunk size c.
 constexpr std::uint64_t chunk_info_size(std::uint64_t c) { return sizeof(chunk_info) + chunk_count * c; }
 
+// Kernel object names. A name with the global prefix is seen by every session of the machine, one with
+// the local prefix only by the caller's session; a few objects carry no prefix at all, as their first
+// programs named them.
+inline constexpr std::string_view global_prefix = "Global\\";
+inline constexpr std::string_view local_prefix = "Local\\";
+
+inline std::string kernel_name(bool global, std::string_view tag, std::string_view name) {
+  std::string full(global ? global_prefix : local_prefix);
+  full += tag;
+  full += name;
+  return full;
+}
+
+// Names that the layer opening the object completes: shm puts the namespace and "__IPC_SHM__" before a
+// mapping's name, a condition builds its semaphore's and lock's names from its own. The waiter's lock is
+// the exception: its name is the kernel name as it stands.
+inline std::string tagged(std::string_view tag, std::string_view name) { return std::string(tag).append(name); }
+
+inline std::string shared_memory_name(bool global, std::string_view name) {
+  return kernel_name(global, "__IPC_SHM__", name);
+}
+inline std::string condition_semaphore_name(bool global, std::string_view condition) {
+  return kernel_name(global, "_cond_sem_", condition);
+}
+inline std::string condition_lock_name(bool global, std::string_view condition) {
+  return kernel_name(global, "_cond_lock_", condition);
+}
+inline std::string condition_counter_name(std::string_view condition) { return tagged("_cond_shm_", condition); }
+inline std::string waiter_condition_name(std::string_view waiter) { return tagged("_waiter_cond_", waiter); }
+inline std::string waiter_lock_name(std::string_view waiter) { return tagged("_waiter_lock_", waiter); }
+
+// A channel's objects.
+inline constexpr std::string_view conn_id_counter_name = "__CA_CONN__";  // one per namespace
+inline std::string msg_id_counter_name(std::string_view channel) { return tagged("__AC_CONN__", channel); }
+inline std::string connections_changed_name(std::string_view channel) { return tagged("__CC_CONN__", channel); }
+inline std::string slot_freed_name(std::string_view channel) { return tagged("__WT_CONN__", channel); }
+inline std::string slot_written_name(std::string_view channel) { return tagged("__RD_CONN__", channel); }
 inline std::string queue_name(std::string_view channel) {
   return "__QU_CONN__" + std::to_string(slot_payload) + "__" + std::to_string(8) + "__" + std::string(channel);
 }

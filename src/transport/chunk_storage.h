@@ -37,17 +37,17 @@ void cancel_storage(std::int32_t id, std::uint64_t size);
 // The data of chunk id in the pool for size, or null. Opens only a pool some sender created.
 void* find_storage(std::int32_t id, std::uint64_t size);
 
-// A receiver with bit is done with chunk id; mask is the receivers connected when it took the message
-// (others are dropped from the chunk as well). The last release returns the chunk to its pool.
-void recycle_storage(std::int32_t id, std::uint64_t size, std::uint32_t mask, std::uint32_t bit);
+// Drops every receiver outside keep from chunk id (a receiver done with it, or receivers no longer
+// connected that will never release it); the release that leaves nobody returns the chunk to its pool.
+// The one way back to the pool for a chunk that was announced.
+void release_chunk(std::int32_t id, std::uint64_t size, std::uint32_t keep);
 
-// The slot that named chunk id is being overwritten: receivers outside keep (those no longer
-// connected) will never release the chunk, so they are dropped from it; when nobody holds it any more
-// it returns to its pool.
-void release_storage(std::int32_t id, std::uint64_t size, std::uint32_t keep);
+enum class forged_slot { report, ignore };
 
-// The clear operation of a forced write: releases the chunk an old storage slot names. Always true.
-bool clear_message(layout::queue& q, const layout::message& old);
+// release_chunk for the chunk a storage slot names; any other slot is left alone. The slot comes from
+// shared memory: a size or an id that cannot be is not used, and with forged_slot::report one
+// level-2 line says so.
+void release_named_chunk(const layout::message& slot_msg, std::uint32_t keep, forged_slot forged);
 
 // See channel.h.
 bool settle_sent_storage(std::chrono::milliseconds timeout);

@@ -4,6 +4,7 @@
 
 #include "platform/named_sync.h"
 #include "spindrel/transport/log_sink.h"
+#include "transport/channel_layout.h"
 #include "transport/object_security.h"
 
 namespace ipc {
@@ -18,13 +19,6 @@ std::int32_t wrapping_add(std::int32_t value, std::int32_t delta) {
   return static_cast<std::int32_t>(static_cast<std::uint32_t>(value) + static_cast<std::uint32_t>(delta));
 }
 
-std::string prefixed(bool global, std::string_view tag, std::string_view name) {
-  std::string full = global ? "Global\\" : "Local\\";
-  full += tag;
-  full += name;
-  return full;
-}
-
 }  // namespace
 
 bool named_mutex::open(std::string_view name) {
@@ -33,7 +27,7 @@ bool named_mutex::open(std::string_view name) {
   platform::ErrorCode error = 0;
   handle_ = platform::CreateNamedMutex(name, error);
   if (handle_) return true;
-  log_sink(log_level_failure, source, __LINE__, "fail CreateMutex[%lu]: %s\n", code(error), std::string(name).c_str());
+  SPINDREL_LOG(log_level_failure, "fail CreateMutex[%lu]: %s\n", code(error), std::string(name).c_str());
   return false;
 }
 
@@ -46,16 +40,16 @@ bool named_mutex::lock() {
         return true;
       case platform::WaitResult::kAbandoned:
         // Its owner died holding it. We own it now; let it go and wait for it like anyone else.
-        log_sink(log_level_recovery, source, __LINE__, "fail WaitForSingleObject[%lu]: WAIT_ABANDONED, try again.\n",
-                 code(error));
+        SPINDREL_LOG(log_level_recovery, "fail WaitForSingleObject[%lu]: WAIT_ABANDONED, try again.\n",
+                     code(error));
         if (!platform::UnlockNamedMutex(handle_, error)) {
-          log_sink(log_level_failure, source, __LINE__, "fail ReleaseMutex[%lu]\n", code(error));
+          SPINDREL_LOG(log_level_failure, "fail ReleaseMutex[%lu]\n", code(error));
           return false;
         }
         continue;
       default:
-        log_sink(log_level_failure, source, __LINE__, "fail WaitForSingleObject[%lu]: 0x%08X\n", code(error),
-                 static_cast<unsigned>(result));
+        SPINDREL_LOG(log_level_failure, "fail WaitForSingleObject[%lu]: 0x%08X\n", code(error),
+                     static_cast<unsigned>(result));
         return false;
     }
   }
@@ -64,7 +58,7 @@ bool named_mutex::lock() {
 bool named_mutex::unlock() {
   platform::ErrorCode error = 0;
   if (platform::UnlockNamedMutex(handle_, error)) return true;
-  log_sink(log_level_failure, source, __LINE__, "fail ReleaseMutex[%lu]\n", code(error));
+  SPINDREL_LOG(log_level_failure, "fail ReleaseMutex[%lu]\n", code(error));
   return false;
 }
 
@@ -74,26 +68,26 @@ bool named_semaphore::open(std::string_view name) {
   platform::ErrorCode error = 0;
   handle_ = platform::CreateNamedSemaphore(name, error);
   if (handle_) return true;
-  log_sink(log_level_failure, source, __LINE__, "fail CreateSemaphore[%lu]: %s\n", code(error),
-           std::string(name).c_str());
+  SPINDREL_LOG(log_level_failure, "fail CreateSemaphore[%lu]: %s\n", code(error),
+               std::string(name).c_str());
   return false;
 }
 
 bool named_semaphore::post(std::int32_t count) {
   platform::ErrorCode error = 0;
   if (platform::PostNamedSemaphore(handle_, count, error)) return true;
-  log_sink(log_level_failure, source, __LINE__, "fail ReleaseSemaphore[%lu]\n", code(error));
+  SPINDREL_LOG(log_level_failure, "fail ReleaseSemaphore[%lu]\n", code(error));
   return false;
 }
 
 bool named_condition::open(std::string_view name, bool global) {
   close();
-  if (!semaphore_.open(prefixed(global, "_cond_sem_", name))) return false;
-  if (!lock_.open(prefixed(global, "_cond_lock_", name))) {
+  if (!semaphore_.open(layout::condition_semaphore_name(global, name))) return false;
+  if (!lock_.open(layout::condition_lock_name(global, name))) {
     semaphore_.close();
     return false;
   }
-  if (!counter_.acquire(std::string("_cond_shm_").append(name), sizeof(std::int32_t), global)) {
+  if (!counter_.acquire(layout::condition_counter_name(name), sizeof(std::int32_t), global)) {
     counter_.release();
     lock_.close();
     semaphore_.close();

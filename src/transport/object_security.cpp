@@ -13,10 +13,10 @@ bool report_object_security() {
   const int error = static_cast<int>(security.error);
   switch (security.failure) {
     case platform::ObjectSecurity::Failure::kInitializeDescriptor:
-      log_sink(log_level_failure, source, __LINE__, "fail InitializeSecurityDescriptor[%d]\n", error);
+      SPINDREL_LOG(log_level_failure, "fail InitializeSecurityDescriptor[%d]\n", error);
       break;
     case platform::ObjectSecurity::Failure::kSetDacl:
-      log_sink(log_level_failure, source, __LINE__, "fail SetSecurityDescriptorDacl[%d]\n", error);
+      SPINDREL_LOG(log_level_failure, "fail SetSecurityDescriptorDacl[%d]\n", error);
       break;
     case platform::ObjectSecurity::Failure::kNone:
       break;

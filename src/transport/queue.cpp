@@ -13,10 +13,10 @@ namespace {
 
 constexpr const char* source = "src/transport/queue";
 
-template <typename T>
-std::atomic_ref<T> shared(T& word) {
-  return std::atomic_ref<T>(word);
-}
+// A hostile or dead holder of the construction lock must not hang every process that opens the queue.
+constexpr std::chrono::milliseconds construction_lock_limit{500};
+
+using layout::shared;
 
 layout::slot& slot_at(layout::queue& q, std::uint32_t index) { return q.slots[index % layout::slot_count]; }
 
@@ -36,14 +36,35 @@ bool released_for(std::uint64_t commit, std::uint32_t w) {
   return (commit >> 32) <= 1 && static_cast<std::uint32_t>(commit) == w;
 }
 
-// A hostile or dead holder of the construction lock must not hang every process that opens the queue.
-bool lock_bounded(std::uint32_t& word, std::chrono::milliseconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  for (std::uint32_t k = 0; shared(word).exchange(1) != 0;) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
+struct cleared {
+  bool was_pending;    // bit was in the mask and this call took it out
+  std::uint32_t rest;  // the receivers still pending on the slot
+};
+
+// Takes bit out of slot s's pending mask, as a read does. The change counter moves on with it, so that
+// a writer that looked at the slot before sees the change. Retries while others change the slot;
+// changes nothing when bit is not pending or holds() (checked before each try) turns false.
+template <typename Holds>
+cleared clear_pending(layout::slot& s, std::uint32_t bit, Holds holds) {
+  for (std::uint32_t k = 0;;) {
+    std::uint64_t r = shared(s.read_state).load();
+    const std::uint32_t rest = pending_of(r) & ~bit;
+    if (rest == pending_of(r) || !holds()) return {false, pending_of(r)};
+    if (shared(s.read_state).compare_exchange_strong(r, next_state(r, r, rest))) return {true, rest};
     backoff(k);
   }
-  return true;
+}
+
+cleared clear_pending(layout::slot& s, std::uint32_t bit) {
+  return clear_pending(s, bit, [] { return true; });
+}
+
+// Releases slot s, which nobody is pending on any more, from write `index` for the next round. Only if
+// no writer has claimed the slot since: a plain store could land on top of a newer write's commit and
+// hide that write from every receiver.
+void release_read_slot(layout::slot& s, std::uint32_t index) {
+  std::uint64_t expected = ~std::uint64_t{index};
+  shared(s.commit).compare_exchange_strong(expected, released_commit(index));
 }
 
 void write_slot(layout::slot& s, const slot_fields& fields) {
@@ -61,7 +82,13 @@ void write_slot(layout::slot& s, const slot_fields& fields) {
   }
 }
 
-bool push_with(layout::queue& q, const slot_fields& fields, clear_fn clear) {
+// A forced write releases the large message of the content it replaces: receivers still connected may
+// hold that message in hand, so only those gone (evicted just now, or disconnected) are dropped from it.
+void release_replaced(layout::queue& q, const layout::message& old) {
+  release_named_chunk(old, shared(q.connections).load(), forged_slot::report);
+}
+
+bool push_with(layout::queue& q, const slot_fields& fields, bool forced) {
   std::uint64_t g = shared(q.generation).load();
   for (std::uint32_t k = 0;;) {
     const std::uint32_t cc = shared(q.connections).load();
@@ -87,7 +114,7 @@ bool push_with(layout::queue& q, const slot_fields& fields, clear_fn clear) {
       continue;
     }
     shared(q.write_index).store(w + 1);
-    if (clear != nullptr) clear(q, s.msg);
+    if (forced) release_replaced(q, s.msg);
     write_slot(s, fields);
     shared(s.commit).store(~std::uint64_t{w});
     return true;
@@ -100,42 +127,26 @@ void drop_mark(layout::queue& q, std::uint32_t index, std::uint32_t bit) {
   layout::slot& s = slot_at(q, index);
   layout::message m;
   std::memcpy(&m, &s.msg, sizeof(m));
-  for (std::uint32_t k = 0;;) {
-    std::uint64_t r = shared(s.read_state).load();
-    if ((pending_of(r) & bit) == 0) return;
-    if (shared(s.commit).load() != ~std::uint64_t{index}) return;
-    const std::uint32_t rest = pending_of(r) & ~bit;
-    if (shared(s.read_state).compare_exchange_strong(r, next_state(r, r, rest))) {
-      if (rest == 0) {
-        std::uint64_t expected = ~std::uint64_t{index};
-        shared(s.commit).compare_exchange_strong(expected, released_commit(index));
-      }
-      break;
-    }
-    backoff(k);
-  }
+  const cleared c = clear_pending(s, bit, [&] { return shared(s.commit).load() == ~std::uint64_t{index}; });
+  if (!c.was_pending) return;
+  if (c.rest == 0) release_read_slot(s, index);
   // Our copy is the write at `index` unless a writer had already claimed the slot for the next round
   // (and so moved write_index past it) before our swap: then the chunk is not ours to touch.
   if (static_cast<std::int32_t>(shared(q.write_index).load() - (index + layout::slot_count)) >= 0) return;
-  if (m.is_storage == 0) return;
-  const std::int32_t r_size = static_cast<std::int32_t>(static_cast<std::uint32_t>(m.remain) + layout::slot_payload);
-  if (r_size <= 0) return;
-  std::int32_t id = 0;
-  std::memcpy(&id, m.data, sizeof(id));
-  if (id < 0 || id >= layout::chunk_count) return;
-  recycle_storage(id, static_cast<std::uint64_t>(r_size), shared(q.connections).load(), bit);
+  release_named_chunk(m, shared(q.connections).load() & ~bit, forged_slot::ignore);
 }
 
 }  // namespace
 
 void construct(layout::queue& q) {
   if (shared(q.constructed).load() == 1) return;
-  const bool locked = lock_bounded(q.init_lock, std::chrono::milliseconds(500));
+  spin_lock lock(q.init_lock);
+  const bool locked = lock.try_lock_for(construction_lock_limit);
   if (shared(q.constructed).load() == 0) {
     shared(q.connections).store(0);
     shared(q.constructed).store(1);
   }
-  if (locked) shared(q.init_lock).store(0);
+  if (locked) lock.unlock();
 }
 
 std::uint32_t connect_receiver(layout::queue& q, std::uint32_t& read_index) {
@@ -162,13 +173,7 @@ std::uint32_t connect_receiver(layout::queue& q, std::uint32_t& read_index) {
       if (static_cast<std::int32_t>(index - start) >= 0) continue;  // written since we connected
       drop_mark(q, index, bit);
     } else {
-      // Not a complete write: only the mark goes.
-      for (std::uint32_t k = 0;;) {
-        std::uint64_t r = shared(s.read_state).load();
-        if ((pending_of(r) & bit) == 0) break;
-        if (shared(s.read_state).compare_exchange_strong(r, next_state(r, r, pending_of(r) & ~bit))) break;
-        backoff(k);
-      }
+      clear_pending(s, bit);  // not a complete write: only the mark goes
     }
   }
   return bit;
@@ -186,9 +191,9 @@ void disconnect_receiver(layout::queue& q, std::uint32_t bit, std::uint32_t read
   }
 }
 
-bool push(layout::queue& q, const slot_fields& fields) { return push_with(q, fields, nullptr); }
+bool push(layout::queue& q, const slot_fields& fields) { return push_with(q, fields, false); }
 
-bool force_push(layout::queue& q, const slot_fields& fields, clear_fn clear) {
+bool force_push(layout::queue& q, const slot_fields& fields) {
   std::uint64_t g = shared(q.generation).fetch_add(layout::generation_step) + layout::generation_step;
   for (std::uint32_t k = 0;;) {
     std::uint32_t cc = shared(q.connections).load();
@@ -198,7 +203,7 @@ bool force_push(layout::queue& q, const slot_fields& fields, clear_fn clear) {
     std::uint64_t r = shared(s.read_state).load();
     const std::uint32_t lagging = pending_of(r);
     if ((lagging & cc) != 0) {
-      log_sink(log_level_recovery, source, __LINE__, "force_push: k = %u, cc = %u, rem_cc = %u\n", k, cc, lagging);
+      SPINDREL_LOG(log_level_recovery, "force_push: k = %u, cc = %u, rem_cc = %u\n", k, cc, lagging);
       std::uint32_t old = shared(q.connections).load();
       while (!shared(q.connections).compare_exchange_weak(old, old & ~lagging)) {
       }
@@ -211,12 +216,12 @@ bool force_push(layout::queue& q, const slot_fields& fields, clear_fn clear) {
     }
     if (shared(q.generation).load() == g) {
       shared(q.write_index).store(w + 1);
-      clear(q, s.msg);
+      release_replaced(q, s.msg);
       write_slot(s, fields);
       shared(s.commit).store(~std::uint64_t{w});
       return true;
     }
-    if (push_with(q, fields, clear)) return true;
+    if (push_with(q, fields, true)) return true;
     g = shared(q.generation).fetch_add(layout::generation_step) + layout::generation_step;
     backoff(k);
   }
@@ -228,21 +233,9 @@ bool pop(layout::queue& q, std::uint32_t bit, std::uint32_t& read_index, layout:
   if (shared(s.commit).load() != ~std::uint64_t{i}) return false;
   read_index = i + 1;
   std::memcpy(&out, &s.msg, sizeof(out));
-  for (std::uint32_t k = 0;;) {
-    std::uint64_t r = shared(s.read_state).load();
-    const std::uint32_t rest = pending_of(r) & ~bit;
-    if (pending_of(r) != 0 && !shared(s.read_state).compare_exchange_strong(r, next_state(r, r, rest))) {
-      backoff(k);
-      continue;
-    }
-    // Released only after our read is recorded, and only if no writer has claimed the slot since: a
-    // plain store could land on top of a newer write's commit and hide that write from every receiver.
-    if (rest == 0) {
-      std::uint64_t expected = ~std::uint64_t{i};
-      shared(s.commit).compare_exchange_strong(expected, released_commit(i));
-    }
-    return true;
-  }
+  // Released only after our read is recorded.
+  if (clear_pending(s, bit).rest == 0) release_read_slot(s, i);
+  return true;
 }
 
 bool claimed_unwritten(layout::queue& q, std::uint32_t read_index) {
@@ -260,14 +253,7 @@ bool skip_unwritten(layout::queue& q, std::uint32_t bit, std::uint32_t& read_ind
   layout::slot& s = slot_at(q, i);
   if (!claimed_unwritten(q, i)) return false;  // completed after all: read it
   read_index = i + 1;
-  std::uint32_t rest = 0;
-  for (std::uint32_t k = 0;;) {
-    std::uint64_t r = shared(s.read_state).load();
-    rest = pending_of(r) & ~bit;
-    if (rest == pending_of(r) || shared(s.read_state).compare_exchange_strong(r, next_state(r, r, rest))) break;
-    backoff(k);
-  }
-  if (rest != 0) return true;
+  if (clear_pending(s, bit).rest != 0) return true;
   // Only from the value seen when the slot was found stuck: a writer that does complete it meanwhile
   // keeps its commit.
   std::uint64_t commit = shared(s.commit).load();

@@ -4,6 +4,9 @@
 //
 // Any process may write any bytes into the queue: nothing here uses a value read from it as an index
 // other than modulo the slot count.
+//
+// Every atomic access to the queue is sequentially consistent, and the protocol relies on it: do not
+// weaken one without proving the whole protocol again.
 #pragma once
 
 #include <cstdint>
@@ -31,17 +34,14 @@ struct slot_fields {
   std::uint32_t size;   // at most 64
 };
 
-// Run on a slot's old content just before a forced write replaces it.
-using clear_fn = bool (*)(layout::queue& q, const layout::message& old);
-
 // Writes one slot for every connected receiver. False when nobody is connected or the next slot still
 // waits for a connected receiver (the queue is full).
 bool push(layout::queue& q, const slot_fields& fields);
 
 // Writes one slot even when the queue is full: receivers that have not read the slot being replaced are
-// evicted (one level-4 line each time), and clear runs on the old content. False only when no receiver
-// remains.
-bool force_push(layout::queue& q, const slot_fields& fields, clear_fn clear);
+// evicted (one level-4 line each time), and the large message the old content names is released for
+// them. False only when no receiver remains.
+bool force_push(layout::queue& q, const slot_fields& fields);
 
 // Reads the next slot for the receiver with bit and read_index into out. False when nothing new is
 // there.

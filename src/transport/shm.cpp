@@ -5,6 +5,7 @@
 
 #include "platform/shared_memory.h"
 #include "spindrel/transport/log_sink.h"
+#include "transport/channel_layout.h"
 #include "transport/object_security.h"
 
 namespace ipc::shm {
@@ -14,23 +15,17 @@ constexpr const char* source = "src/transport/shm";
 
 }  // namespace
 
-std::string kernel_name(std::string_view name, bool global) {
-  std::string full = global ? "Global\\__IPC_SHM__" : "Local\\__IPC_SHM__";
-  full += name;
-  return full;
-}
-
 id acquire(std::string_view name, std::uint64_t size, bool global) {
   if (name.empty()) {
-    log_sink(log_level_failure, source, __LINE__, "fail acquire: name is empty\n");
+    SPINDREL_LOG(log_level_failure, "fail acquire: name is empty\n");
     return nullptr;
   }
   prepare_object_security();
   platform::ErrorCode error = 0;
-  platform::NamedObject mapping = platform::CreateSharedMemory(kernel_name(name, global), size, error);
+  platform::NamedObject mapping = platform::CreateSharedMemory(layout::shared_memory_name(global, name), size, error);
   if (!mapping) {
-    log_sink(log_level_failure, source, __LINE__, "fail CreateFileMapping/OpenFileMapping[%d]: %s\n",
-             static_cast<int>(error), std::string(name).c_str());
+    SPINDREL_LOG(log_level_failure, "fail CreateFileMapping/OpenFileMapping[%d]: %s\n",
+                 static_cast<int>(error), std::string(name).c_str());
     return nullptr;
   }
   return new id_record{std::move(mapping), nullptr, size};
@@ -39,14 +34,14 @@ id acquire(std::string_view name, std::uint64_t size, bool global) {
 id open_existing(std::string_view name, bool global) {
   if (name.empty()) return nullptr;
   platform::ErrorCode error = 0;
-  platform::NamedObject mapping = platform::OpenSharedMemory(kernel_name(name, global), error);
+  platform::NamedObject mapping = platform::OpenSharedMemory(layout::shared_memory_name(global, name), error);
   if (!mapping) return nullptr;  // no such mapping: the caller decides whether that is a failure
   return new id_record{std::move(mapping), nullptr, 0};
 }
 
 void* get_mem(id mapping, std::uint64_t* size) {
   if (mapping == nullptr) {
-    log_sink(log_level_failure, source, __LINE__, "fail get_mem: invalid id (null)\n");
+    SPINDREL_LOG(log_level_failure, "fail get_mem: invalid id (null)\n");
     return nullptr;
   }
   if (mapping->view != nullptr) {
@@ -54,19 +49,19 @@ void* get_mem(id mapping, std::uint64_t* size) {
     return mapping->view;
   }
   if (!mapping->mapping) {
-    log_sink(log_level_failure, source, __LINE__, "fail to_mem: invalid id (h = null)\n");
+    SPINDREL_LOG(log_level_failure, "fail to_mem: invalid id (h = null)\n");
     return nullptr;
   }
   platform::ErrorCode error = 0;
   void* view = platform::MapSharedMemory(mapping->mapping, error);
   if (view == nullptr) {
-    log_sink(log_level_failure, source, __LINE__, "fail MapViewOfFile[%d]\n", static_cast<int>(error));
+    SPINDREL_LOG(log_level_failure, "fail MapViewOfFile[%d]\n", static_cast<int>(error));
     return nullptr;
   }
   // The region, not the size asked for: an existing mapping keeps the size its creator gave it.
   std::uint64_t region = 0;
   if (!platform::QueryRegionSize(view, region, error)) {
-    log_sink(log_level_failure, source, __LINE__, "fail VirtualQuery[%d]\n", static_cast<int>(error));
+    SPINDREL_LOG(log_level_failure, "fail VirtualQuery[%d]\n", static_cast<int>(error));
     platform::UnmapSharedMemory(view);
     return nullptr;
   }
@@ -78,16 +73,16 @@ void* get_mem(id mapping, std::uint64_t* size) {
 
 int release(id mapping) {
   if (mapping == nullptr) {
-    log_sink(log_level_failure, source, __LINE__, "fail release: invalid id (null)\n");
+    SPINDREL_LOG(log_level_failure, "fail release: invalid id (null)\n");
     return -1;
   }
   if (mapping->view != nullptr && mapping->size != 0) {
     platform::UnmapSharedMemory(mapping->view);
   } else {
-    log_sink(log_level_failure, source, __LINE__, "fail release: invalid id (mem = %p, size = %zd)\n", mapping->view,
-             static_cast<std::ptrdiff_t>(mapping->size));
+    SPINDREL_LOG(log_level_failure, "fail release: invalid id (mem = %p, size = %zd)\n", mapping->view,
+                 static_cast<std::ptrdiff_t>(mapping->size));
   }
-  if (!mapping->mapping) log_sink(log_level_failure, source, __LINE__, "fail release: invalid id (h = null)\n");
+  if (!mapping->mapping) SPINDREL_LOG(log_level_failure, "fail release: invalid id (h = null)\n");
   delete mapping;  // closes the mapping
   return 0;
 }

@@ -22,9 +22,6 @@ struct id_record {
 };
 using id = id_record*;
 
-// The full kernel name of the mapping called name.
-std::string kernel_name(std::string_view name, bool global);
-
 // Creates the mapping of size bytes or opens the existing one; null on failure (an empty name is one).
 id acquire(std::string_view name, std::uint64_t size, bool global);
 

@@ -1,14 +1,14 @@
 #include "transport/waiter.h"
 
-#include <string>
+#include "transport/channel_layout.h"
 
 namespace ipc {
 
 bool waiter::open(std::string_view name) {
   close();
   stopped_.store(false);
-  if (!condition_.open(std::string("_waiter_cond_").append(name), global_)) return false;
-  if (!lock_.open(std::string("_waiter_lock_").append(name))) {
+  if (!condition_.open(layout::waiter_condition_name(name), global_)) return false;
+  if (!lock_.open(layout::waiter_lock_name(name))) {
     condition_.close();
     return false;
   }

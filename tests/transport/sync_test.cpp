@@ -245,6 +245,21 @@ TEST(SpinLock, KeepsThreadsOutOfEachOther) {
   EXPECT_EQ(word, 0u);
 }
 
+TEST(SpinLock, GivesUpOnAWordHeldPastItsBound) {
+  alignas(4) std::uint32_t word = 1;  // a holder that never lets go
+  ipc::spin_lock lock(word);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(lock.try_lock_for(std::chrono::milliseconds(20)));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(20));
+  EXPECT_EQ(word, 1u);
+
+  word = 0;
+  ASSERT_TRUE(lock.try_lock_for(std::chrono::milliseconds(0)));
+  EXPECT_EQ(word, 1u);
+  lock.unlock();
+  EXPECT_EQ(word, 0u);
+}
+
 TEST(Backoff, StopsCountingWhereItStartsToSleep) {
   std::uint32_t k = 0;
   for (int i = 0; i < 34; ++i) ipc::backoff(k);

@@ -18,6 +18,10 @@ namespace ipc {
 // Its bytes stay valid until the buffer is destroyed or assigned to; destroying it gives back what it
 // holds (a heap block, or a large message's place in shared storage). Move-only; usable from any
 // thread, one at a time.
+//
+// A large message's bytes are not copied: they stay in shared memory that every other process of the
+// machine can write, also while the caller reads them. A client copies them out before it checks or
+// trusts them (the bus does), so that what it checked is what it uses.
 class recv_buffer {
  public:
   // Called with extra when that is not null, otherwise with data, and the size.

@@ -9,6 +9,7 @@
 
 #include "platform/named_sync.h"
 #include "platform/process.h"
+#include "transport/channel_layout.h"
 
 namespace ipc {
 namespace {
@@ -73,7 +74,8 @@ std::vector<std::pair<std::int32_t, std::string>> KnownClients() {
 }
 
 std::string InitedMutexName(std::int32_t id, bool global) {
-  return fmt::format("{}velmora_ipc_inited_{}", global ? "Global\\" : "", GetClientName(id));
+  // A client of the user's own session names its mutex with no prefix at all, as the first programs did.
+  return fmt::format("{}velmora_ipc_inited_{}", global ? layout::global_prefix : std::string_view{}, GetClientName(id));
 }
 
 bool IsClientAlive(std::int32_t id, bool global) { return platform::NamedMutexExists(InitedMutexName(id, global)); }
