@@ -19,6 +19,13 @@
 #include "transport/waiter.h"
 
 namespace ipc {
+
+struct detail::recv_buffer_access {
+  static recv_buffer make(void* data, std::uint64_t size, void* extra, recv_buffer::release_fn release) {
+    return recv_buffer(data, size, extra, release);
+  }
+};
+
 namespace {
 
 // A message whose first fragment arrived and whose last has not. The size it promises comes from a slot
@@ -132,7 +139,7 @@ void release_stored(void* extra, std::uint64_t size) {
 recv_buffer copied_buffer(std::uint64_t size) {
   void* block = std::malloc(static_cast<std::size_t>(size));
   if (block == nullptr) return {};
-  return recv_buffer(block, size, nullptr, release_copied);
+  return detail::recv_buffer_access::make(block, size, nullptr, release_copied);
 }
 
 constexpr std::size_t reassembly_prune_above = 1024;
@@ -394,7 +401,7 @@ recv_buffer channel::recv(std::uint64_t wait_ms) {
         recycle_storage(id, size, std::atomic_ref<std::uint32_t>(h.elems->connections).load(), h.receiver_bit.load());
         continue;
       }
-      return recv_buffer(data, size, hold, release_stored);
+      return detail::recv_buffer_access::make(data, size, hold, release_stored);
     }
 
     const auto found = table.find(m.msg_id);
@@ -413,7 +420,8 @@ recv_buffer channel::recv(std::uint64_t wait_ms) {
         table.erase(found);
         continue;
       }
-      recv_buffer done(std::exchange(entry.bytes, nullptr), entry.whole, nullptr, release_copied);
+      recv_buffer done =
+          detail::recv_buffer_access::make(std::exchange(entry.bytes, nullptr), entry.whole, nullptr, release_copied);
       table.erase(found);
       return done;
     }

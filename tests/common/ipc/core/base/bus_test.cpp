@@ -4,10 +4,11 @@
 #include <condition_variable>
 #include <future>
 
+#include "common/ipc/core/base/filters.h"
+#include "common/ipc/core/base/receiver.h"
 #include "spindrel/bus/handler.h"
 #include "spindrel/bus/ipc_core.h"
 #include "spindrel/bus/query_responser.h"
-#include "common/ipc/core/base/receiver.h"
 #include "spindrel/bus/sender.h"
 #include "platform/process.h"
 #include "transport/log_capture.h"
