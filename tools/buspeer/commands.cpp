@@ -88,7 +88,15 @@ int Listen(const ListenOptions& options) {
   if (options.answer) {
     core.Responder()->SetDefault([answer = *options.answer](const json&) { return answer; });
   }
-  core.Init(options.client, options.scope.global.value_or(ipc::IsProcessElevated()));
+  const bool global = options.scope.global.value_or(ipc::IsProcessElevated());
+  if (!core.Init(options.client, global)) {
+    std::fprintf(stderr,
+                 "buspeer: cannot join the bus as %s (%s): its channel or its liveness mutex %s could not be taken\n",
+                 ipc::GetClientName(options.client).c_str(), global ? "global" : "local",
+                 ipc::InitedMutexName(options.client, global).c_str());
+    core.Handler()->SetObserver({});
+    return kFailed;
+  }
   const bool complete = counter.WaitUntil(Deadline(options.timeout_ms));
   core.Uninit(false);
   core.Handler()->SetObserver({});
