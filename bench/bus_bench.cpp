@@ -42,7 +42,10 @@ int main(int argc, char** argv) {
   Print("exit monitor, no notice (baseline)", monitor->quiet);
   Print("exit monitor, one notice to a live sibling", monitor->notice, monitor->quiet);
 
-  ipc::IpcCore::Instance().Init(170001, true);
+  if (!ipc::IpcCore::Instance().Init(170001, true)) {
+    std::fprintf(stderr, "the benchmark could not join the bus\n");
+    return 1;
+  }
   const auto open_only = bench::TimeRuns(runs * 10, [] {
     ipc::channel target("TwEmulator", true);
     target.connect(ipc::channel::mode::sender);

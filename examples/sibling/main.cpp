@@ -111,14 +111,10 @@ int main(int argc, char** argv) {
     return status;
   });
 
-  if (global) {
-    bus.Init(*client, *global);
-  } else {
-    bus.Init(*client);
-  }
-  if (!ipc::IsClientAlive(*client, bus.Global())) {
-    std::fprintf(stderr, "sibling: could not join the bus as %s\n", ipc::GetClientName(*client).c_str());
-    bus.Uninit(false);
+  // Init reports why it failed through log_sink; its result is all a program needs to decide.
+  if (!(global ? bus.Init(*client, *global) : bus.Init(*client))) {
+    std::fprintf(stderr, "sibling: could not join the bus as %s: its channel or its liveness mutex could not be taken\n",
+                 ipc::GetClientName(*client).c_str());
     return 1;
   }
   PrintLine("joined as " + ipc::GetClientName(*client) + " (" + std::to_string(*client) + ") in the " +

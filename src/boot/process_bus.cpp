@@ -4,14 +4,22 @@
 
 #include "spindrel/bus/ipc_core.h"
 #include "spindrel/bus/sender.h"
+#include "spindrel/transport/log_sink.h"
 
 namespace boot {
 namespace {
 
+constexpr const char* kSource = "src/boot/process_bus";
+
 // The exit monitor's place on the bus: client 110013, joined for the length of one run.
 class ProcessBusLink final : public BusLink {
  public:
-  void Join() override { ipc::IpcCore::Instance().Init(); }
+  void Join() override {
+    // The exit report goes on without the bus: its sends are then refused, its log and exit code stay.
+    if (!ipc::IpcCore::Instance().Init(ipc::kExitMonitorClientId)) {
+      ipc::log_sink(ipc::log_level_failure, kSource, __LINE__, "join the bus failed, no notice is sent.");
+    }
+  }
 
   void SendNotice(std::int32_t to, std::int32_t msg_id) override {
     // Notices go to the siblings' global channels; one that nobody receives is not an error.

@@ -20,6 +20,13 @@
 #include "transport/waiter.h"
 
 namespace ipc {
+
+struct detail::recv_buffer_access {
+  static recv_buffer make(void* data, std::uint64_t size, void* extra, recv_buffer::release_fn release) {
+    return recv_buffer(data, size, extra, release);
+  }
+};
+
 namespace {
 
 // A message whose first fragment arrived and whose last has not. The size it promises comes from a slot
@@ -131,7 +138,7 @@ void release_stored(void* extra, std::uint64_t size) {
 recv_buffer copied_buffer(std::uint64_t size) {
   void* block = std::malloc(static_cast<std::size_t>(size));
   if (block == nullptr) return {};
-  return recv_buffer(block, size, nullptr, release_copied);
+  return detail::recv_buffer_access::make(block, size, nullptr, release_copied);
 }
 
 constexpr std::size_t reassembly_prune_above = 1024;
@@ -258,7 +265,7 @@ std::optional<recv_buffer> take_stored(channel_state& h, const layout::message& 
     release_chunk(id, size, connections & ~bit);
     return std::nullopt;
   }
-  return recv_buffer(data, size, hold, release_stored);
+  return detail::recv_buffer_access::make(data, size, hold, release_stored);
 }
 
 // The next fragment of a message in reassembly.
@@ -278,7 +285,8 @@ std::optional<recv_buffer> add_fragment(reassembly_table& table, reassembly_tabl
     table.erase(found);
     return std::nullopt;
   }
-  recv_buffer done(std::exchange(entry.bytes, nullptr), entry.whole, nullptr, release_copied);
+  recv_buffer done =
+      detail::recv_buffer_access::make(std::exchange(entry.bytes, nullptr), entry.whole, nullptr, release_copied);
   table.erase(found);
   return done;
 }

@@ -104,7 +104,7 @@ const bool kStallRole = test_support::RegisterChildRole("stall-on-shutdown", [](
     std::this_thread::sleep_for(std::chrono::seconds(7));  // the hung handler, still busy when the wait ends
     return true;
   }, [](ipc::IpcPacketPtr, std::function<void()> work) { work(); });  // runs on the handler pool
-  core.Init(client, global);
+  if (!core.Init(client, global)) return 9;
   auto packet = ipc::CreatePacket(client, 1, nullptr);
   packet->handle_self_ipc = true;
   if (!ipc::SendPacket(packet, global)) return 10;

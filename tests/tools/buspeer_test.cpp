@@ -3,6 +3,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/named_sync.h"
+#include "spindrel/bus/client.h"
 #include "support/bus_peers.h"
 
 namespace {
@@ -48,6 +50,25 @@ TEST(Buspeer, AnswersQueriesAndReceivesPackets) {
   // A peer without an answer for the query lets the asker give up.
   EXPECT_EQ(RunBuspeer({"query", "--from", "110013", "--to", "120002", "--query", "7", "--local", "--timeout", "500"}), 1);
   silent->Kill();
+}
+
+TEST(Buspeer, ListenFailsWithAReasonWhenItCannotJoin) {
+  // Client 160001 belongs to this test alone; its liveness mutex's name is held by a semaphore.
+  platform::ErrorCode error = 0;
+  const platform::NamedObject squatter = platform::CreateNamedSemaphore(ipc::InitedMutexName(160001, false), error);
+  ASSERT_TRUE(squatter) << error;
+  test_support::TempDir temp;
+  const auto errors = temp.Path() / "errors.txt";
+  const auto listened = temp.Path() / "listened.txt";
+  auto listener = platform::ChildProcess::Start(test_support::ProgramPath("buspeer"),
+                                                {"listen", "--as", "160001", "--local", "--timeout", "20000"}, {},
+                                                listened, errors);
+  ASSERT_TRUE(listener);
+  EXPECT_EQ(listener->Wait(test_support::kChildDeadline), 1);  // a listener that joined ends with 0 at its timeout
+  EXPECT_EQ(test_support::ReadFile(listened), "");
+  const std::string message = test_support::ReadFile(errors);
+  EXPECT_TRUE(message.starts_with("buspeer: cannot join the bus as TwStrellSdk (local):")) << message;
+  EXPECT_NE(message.find("velmora_ipc_inited_TwStrellSdk"), std::string::npos) << message;
 }
 
 TEST(Buspeer, RejectsBadArguments) {

@@ -6,17 +6,8 @@
 #include <mutex>
 #include <thread>
 
-#include "spindrel/bus/client.h"
-#include "spindrel/bus/handler.h"
-#include "spindrel/bus/ipc_core.h"
-#include "spindrel/bus/packet.h"
-#include "common/ipc/core/base/quality_monitor.h"
-#include "spindrel/bus/query_responser.h"
-#include "common/util/product_paths.h"
-#include "common/util/registry.h"
 #include "platform/process.h"
-#include "platform/unicode.h"
-#include "spindrel/transport/channel.h"
+#include "spindrel/bus.h"
 
 namespace buspeer {
 namespace {
@@ -97,7 +88,15 @@ int Listen(const ListenOptions& options) {
   if (options.answer) {
     core.Responder()->SetDefault([answer = *options.answer](const json&) { return answer; });
   }
-  core.Init(options.client, options.scope.global.value_or(ipc::IsProcessElevated()));
+  const bool global = options.scope.global.value_or(ipc::IsProcessElevated());
+  if (!core.Init(options.client, global)) {
+    std::fprintf(stderr,
+                 "buspeer: cannot join the bus as %s (%s): its channel or its liveness mutex %s could not be taken\n",
+                 ipc::GetClientName(options.client).c_str(), global ? "global" : "local",
+                 ipc::InitedMutexName(options.client, global).c_str());
+    core.Handler()->SetObserver({});
+    return kFailed;
+  }
   const bool complete = counter.WaitUntil(Deadline(options.timeout_ms));
   core.Uninit(false);
   core.Handler()->SetObserver({});
@@ -171,32 +170,30 @@ int Clients() {
   return kOk;
 }
 
-int Stats() {
-  constexpr char16_t kMissing[] = u"";
-  const std::u16string key = ProductPaths::Instance().KeyFor(0);
-  struct Report {
-    const char16_t* value;
-    const char* title;
-    const char* second_counter;
-  };
-  for (const Report report : {Report{ipc::kSendReportValue, "sent", "success"},
-                              Report{ipc::kRecvReportValue, "received", "avg_cost"}}) {
-    const std::string text =
-        platform::Utf16ToUtf8(ReadRegString(platform::RegistryRoot::kCurrentUser, key, report.value, kMissing));
-    std::printf("%s (%s):\n", report.title, platform::Utf16ToUtf8(report.value).c_str());
-    std::printf("  %10s %10s %10s %12s %12s\n", "from", "to", "msg_id", "total", report.second_counter);
-    try {
-      for (const json& row : json::parse(text.empty() ? "[]" : text)) {
-        const json& id = row.at(0);
-        const json& counts = row.at(1);
-        std::printf("  %10d %10d %10d %12llu %12lld\n", id.at("from").get<int>(), id.at("to").get<int>(),
-                    id.at("msg_id").get<int>(), counts.at("total").get<unsigned long long>(),
-                    counts.at(report.second_counter).get<long long>());
-      }
-    } catch (const json::exception& error) {
-      std::printf("  (unreadable: %s)\n", error.what());
-    }
+namespace {
+
+template <typename Stat>
+void PrintStats(const char* title, const std::optional<ipc::StoredStats<Stat>>& stats, const char* second_counter,
+                std::uint64_t (*second)(const Stat&)) {
+  std::printf("%s:\n", title);
+  if (!stats) {
+    std::printf("  (unreadable)\n");
+    return;
   }
+  std::printf("  %10s %10s %10s %12s %12s\n", "from", "to", "msg_id", "total", second_counter);
+  for (const auto& [key, stat] : *stats) {
+    std::printf("  %10d %10d %10d %12llu %12llu\n", key.from, key.to, key.msg_id,
+                static_cast<unsigned long long>(stat.total), static_cast<unsigned long long>(second(stat)));
+  }
+}
+
+}  // namespace
+
+int Stats() {
+  PrintStats<ipc::SendStat>("sent", ipc::ReadStoredSendStats(), "success",
+                            [](const ipc::SendStat& stat) { return stat.success; });
+  PrintStats<ipc::RecvStat>("received", ipc::ReadStoredRecvStats(), "avg_cost",
+                            [](const ipc::RecvStat& stat) { return stat.avg_cost; });
   return kOk;
 }
 

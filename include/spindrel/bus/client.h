@@ -11,8 +11,8 @@
 
 namespace ipc {
 
-// This program's client id.
-inline constexpr std::int32_t kSelfClientId = 110013;
+// The exit monitor's client id (TwVindleCrashNotifyHelper).
+inline constexpr std::int32_t kExitMonitorClientId = 110013;
 
 // The name no client has: ids outside the table (and the table's own rows 0 and 110007) map to it.
 inline constexpr char kUnknownClientName[] = "UNKNOWN";

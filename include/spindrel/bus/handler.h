@@ -23,10 +23,6 @@ struct HandlerEntry {
   PacketExecutor executor;  // empty: every packet runs on a new detached thread
 };
 
-// True when the packet is not for this process: another target client, another target process, or
-// this process's own packet (unless it asks to be handled by its sender too). Logs the reason.
-bool Filtered(const IpcPacketPtr& packet);
-
 // The registry of packet handlers by message id. Thread-safe.
 class IpcMsgHandler {
  public:

@@ -26,11 +26,15 @@ class IpcCore {
   IpcCore(const IpcCore&) = delete;
   IpcCore& operator=(const IpcCore&) = delete;
 
-  // Joins the bus as client_id: starts the receiver on the client's channel and takes its liveness
-  // mutex, in the global scope when this process runs elevated. Does nothing while joined. Other
-  // programs of the suite (and test peers) join as themselves; the exit monitor is kSelfClientId.
-  void Init(std::int32_t client_id = kSelfClientId);
-  void Init(std::int32_t client_id, bool global);
+  // Joins the bus as client_id: starts the receiver on the client's channel, then takes its liveness
+  // mutex, in the global scope when this process runs elevated. The calling thread becomes the init
+  // thread. True when the process is on the bus as client_id in that scope, also when it already was.
+  // False when the client has no name, its channel takes no receiver or its liveness mutex cannot be
+  // created (each reported through log_sink): the bus is then left stopped as before, since other
+  // processes could not see it, and Uninit has nothing to do. False, changing nothing, while the
+  // process is joined as another client or in the other scope.
+  [[nodiscard]] bool Init(std::int32_t client_id);
+  [[nodiscard]] bool Init(std::int32_t client_id, bool global);
 
   // Leaves the bus: refuses further sends, stops the receiver, gives the query pool up to 4000 ms to
   // finish, releases the liveness mutex and, when report is set, merges this run's statistics into the
@@ -50,18 +54,17 @@ class IpcCore {
 
  private:
   IpcCore();
+  // Refuses sends, stops the receiver and the query pool; called under lock_.
+  void StopLocked();
 
   std::atomic<std::int32_t> client_id_{0};
   std::atomic<std::uint32_t> init_thread_id_{0};
   std::atomic<bool> stopped_{true};
   std::atomic<bool> global_{false};
   // The liveness mutex, held through a record of the source file so that this header needs nothing of
-  // the platform layer.
+  // the platform layer. Present exactly while the process is joined.
   struct Liveness;
   std::unique_ptr<Liveness> liveness_mutex_;
-  // Joined between Init and Uninit. Kept apart from the mutex, so that a bus whose mutex could not be
-  // created still stops its receiver on Uninit.
-  bool joined_ = false;
   std::mutex lock_;
   std::shared_ptr<IpcMsgHandler> handler_;
   std::shared_ptr<IpcQueryResponser> responder_;

@@ -16,6 +16,7 @@
 
 namespace ipc {
 
+class IpcCore;
 class ThreadPool;
 
 // Computes the answer to one query from its argument. May throw: the query then goes unanswered.
@@ -43,12 +44,15 @@ class IpcQueryResponser {
   // Answers every query id that has no handler of its own (none by default).
   void SetDefault(QueryHandler handler);
 
-  // For the bus's start and stop: make the pool again when it is gone; wait up to wait_ms for it to go
-  // idle, then destroy it (a busy task is still waited for).
+ private:
+  // The bus's start and stop drive the pool.
+  friend class IpcCore;
+
+  // Makes the pool again when it is gone.
   void StartPool();
+  // Waits up to wait_ms for the pool to go idle, then destroys it (a busy task is still waited for).
   void StopPool(std::uint32_t wait_ms);
 
- private:
   std::mutex lock_;
   std::map<std::int32_t, QueryHandler> handlers_;
   QueryHandler default_;

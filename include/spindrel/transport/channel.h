@@ -14,6 +14,10 @@
 
 namespace ipc {
 
+namespace detail {
+struct recv_buffer_access;
+}  // namespace detail
+
 // The result of channel::recv, owned by the caller. Empty (no data, size 0) when no message arrived.
 // Its bytes stay valid until the buffer is destroyed or assigned to; destroying it gives back what it
 // holds (a heap block, or a large message's place in shared storage). Move-only; usable from any
@@ -28,8 +32,6 @@ class recv_buffer {
   using release_fn = void (*)(void* target, std::uint64_t size);
 
   recv_buffer() = default;
-  recv_buffer(void* data, std::uint64_t size, void* extra, release_fn release)
-      : data_(data), size_(size), extra_(extra), release_(release) {}
   ~recv_buffer() { reset(); }
 
   recv_buffer(recv_buffer&& other) noexcept;
@@ -46,6 +48,11 @@ class recv_buffer {
   void reset();
 
  private:
+  // Only the transport fills a buffer.
+  friend struct detail::recv_buffer_access;
+  recv_buffer(void* data, std::uint64_t size, void* extra, release_fn release)
+      : data_(data), size_(size), extra_(extra), release_(release) {}
+
   void* data_ = nullptr;
   std::uint64_t size_ = 0;
   void* extra_ = nullptr;

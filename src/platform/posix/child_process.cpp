@@ -45,7 +45,8 @@ std::vector<char*> PointerArray(std::vector<std::string>& strings) {
 std::optional<ChildProcess> ChildProcess::Start(const std::filesystem::path& exe,
                                                 const std::vector<std::string>& arguments,
                                                 const std::vector<EnvironmentVariable>& environment,
-                                                const std::filesystem::path& output) {
+                                                const std::filesystem::path& output,
+                                                const std::filesystem::path& error_output) {
   std::vector<std::string> argv_strings{exe.string()};
   argv_strings.insert(argv_strings.end(), arguments.begin(), arguments.end());
   std::vector<std::string> env_strings = MergedEnvironment(environment);
@@ -56,6 +57,10 @@ std::optional<ChildProcess> ChildProcess::Start(const std::filesystem::path& exe
   ::posix_spawn_file_actions_init(&actions);
   if (!output.empty()) {
     ::posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  }
+  if (!error_output.empty()) {
+    ::posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, error_output.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                       0644);
   }
   pid_t pid = 0;
   const int spawned = ::posix_spawn(&pid, exe.c_str(), &actions, nullptr, argv.data(), envp.data());

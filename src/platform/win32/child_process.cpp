@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cwctype>
+#include <utility>
 
 #include "platform/command_line.h"
 #include "platform/unicode.h"
@@ -41,29 +42,36 @@ std::u16string EnvironmentBlock(const std::vector<ChildProcess::EnvironmentVaria
 std::optional<ChildProcess> ChildProcess::Start(const std::filesystem::path& exe,
                                                 const std::vector<std::string>& arguments,
                                                 const std::vector<EnvironmentVariable>& environment,
-                                                const std::filesystem::path& output) {
+                                                const std::filesystem::path& output,
+                                                const std::filesystem::path& error_output) {
   std::vector<std::u16string> argv{std::u16string(reinterpret_cast<const char16_t*>(exe.c_str()))};
   for (const auto& argument : arguments) argv.push_back(Utf8ToUtf16(argument));
   std::u16string command_line = JoinCommandLine(argv);
   std::u16string block = EnvironmentBlock(environment);
 
+  // A redirected stream goes to an inheritable file; the other keeps this process's handle.
+  OwnedHandle output_file;
+  OwnedHandle error_file;
+  for (auto [path, file] : {std::pair{&output, &output_file}, std::pair{&error_output, &error_file}}) {
+    if (path->empty()) continue;
+    SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
+    HANDLE handle = ::CreateFileW(path->c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
+                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return std::nullopt;
+    file->Reset(handle);
+  }
+  const bool redirected = output_file || error_file;
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
-  OwnedHandle output_file;
-  if (!output.empty()) {
-    SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
-    HANDLE file = ::CreateFileW(output.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
-                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return std::nullopt;
-    output_file.Reset(file);
+  if (redirected) {
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = ::GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = file;
-    startup.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
+    startup.hStdOutput = output_file ? output_file.Get() : ::GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = error_file ? error_file.Get() : ::GetStdHandle(STD_ERROR_HANDLE);
   }
   PROCESS_INFORMATION info{};
   if (!::CreateProcessW(exe.c_str(), reinterpret_cast<wchar_t*>(command_line.data()), nullptr, nullptr,
-                        output_file ? TRUE : FALSE, CREATE_UNICODE_ENVIRONMENT, block.data(), nullptr, &startup,
+                        redirected ? TRUE : FALSE, CREATE_UNICODE_ENVIRONMENT, block.data(), nullptr, &startup,
                         &info)) {
     return std::nullopt;
   }

@@ -5,6 +5,7 @@
 #include <string>
 #include <thread>
 
+#include "common/ipc/core/base/filters.h"
 #include "spindrel/bus/ipc_core.h"
 #include "spindrel/bus/query_responser.h"
 #include "platform/process.h"

@@ -7,10 +7,12 @@
 #include "platform/named_object.h"
 #include "platform/named_sync.h"
 #include "platform/process.h"
+#include "spindrel/transport/log_sink.h"
 
 namespace ipc {
 namespace {
 
+constexpr const char* kSource = "src/common/ipc/core/base/ipc_core";
 constexpr std::uint32_t kQueryPoolIdleWaitMs = 4000;
 
 }  // namespace
@@ -31,42 +33,55 @@ IpcCore::IpcCore()
 
 IpcCore::~IpcCore() { Uninit(false); }
 
-void IpcCore::Init(std::int32_t client_id) { Init(client_id, IsProcessElevated()); }
+bool IpcCore::Init(std::int32_t client_id) { return Init(client_id, IsProcessElevated()); }
 
-void IpcCore::Init(std::int32_t client_id, bool global) {
+bool IpcCore::Init(std::int32_t client_id, bool global) {
   const std::lock_guard lock(lock_);
-  if (joined_) return;
+  if (liveness_mutex_) return client_id_ == client_id && global_ == global;
   client_id_ = client_id;
   init_thread_id_ = platform::CurrentThreadId();
   global_ = global;
   stopped_ = false;
   responder_->StartPool();
 
+  // The receiver comes first: a sender that finds the client alive must find its channel taken too.
   receiver_ = std::make_unique<IpcReceiver>();
-  receiver_->Start(global);
+  if (!receiver_->Start(global)) {
+    StopLocked();
+    return false;
+  }
 
+  // Without its mutex the client would receive while every other process takes it for absent (guarded
+  // targets are never sent to), so the bus does not stay up half joined.
+  const std::string name = InitedMutexName(client_id, global);
   platform::ErrorCode error = 0;
-  liveness_mutex_ =
-      std::make_unique<Liveness>(Liveness{platform::CreateOwnedMutex(InitedMutexName(client_id, global), error)});
-  joined_ = true;
+  platform::NamedObject mutex = platform::CreateOwnedMutex(name, error);
+  if (!mutex) {
+    log_sink(log_level_failure, kSource, __LINE__, "create inited mutex failed.[Name]%s[Error]%u", name.c_str(),
+             static_cast<unsigned>(error));
+    StopLocked();
+    return false;
+  }
+  liveness_mutex_ = std::make_unique<Liveness>(Liveness{std::move(mutex)});
+  return true;
 }
 
-void IpcCore::Uninit(bool report) {
-  const std::lock_guard lock(lock_);
-  if (!joined_) return;
-  joined_ = false;
+void IpcCore::StopLocked() {
   stopped_ = true;  // from here on sends are refused and the receive thread ends at its next turn
-
   if (receiver_) {
     receiver_->Stop();
     receiver_.reset();
   }
   responder_->StopPool(kQueryPoolIdleWaitMs);
+}
 
-  if (liveness_mutex_ && liveness_mutex_->mutex) {
-    platform::ErrorCode error = 0;
-    platform::UnlockNamedMutex(liveness_mutex_->mutex, error);
-  }
+void IpcCore::Uninit(bool report) {
+  const std::lock_guard lock(lock_);
+  if (!liveness_mutex_) return;
+  StopLocked();
+
+  platform::ErrorCode error = 0;
+  platform::UnlockNamedMutex(liveness_mutex_->mutex, error);
   liveness_mutex_.reset();
 
   if (report) {

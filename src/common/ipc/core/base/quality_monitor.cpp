@@ -69,13 +69,14 @@ RecvStat ReadRecvStat(const json& object) {
 }
 
 // The stored history as [key, counters] pairs; a key listed twice keeps its first entry. Any fault in
-// the text empties the whole history: a partly read history would be merged twice by the next run.
+// the text makes the whole history unreadable: a partly read history would be merged twice by the next
+// run.
 template <typename Stat>
-std::vector<std::pair<PacketKey, Stat>> ParseHistory(std::u16string_view text, Stat (*read_stat)(const json&)) {
-  std::vector<std::pair<PacketKey, Stat>> history;
+std::optional<StoredStats<Stat>> ParseHistory(std::u16string_view text, Stat (*read_stat)(const json&)) {
+  StoredStats<Stat> history;
   try {
     const json document = json::parse(text.begin(), text.end());
-    if (!document.is_array()) return {};
+    if (!document.is_array()) return std::nullopt;
     std::unordered_map<PacketKey, Stat, PacketKeyHash> seen;
     for (const json& element : document) {
       Stat stat = read_stat(element.at(1));
@@ -83,9 +84,17 @@ std::vector<std::pair<PacketKey, Stat>> ParseHistory(std::u16string_view text, S
       if (seen.emplace(key, stat).second) history.emplace_back(key, stat);
     }
   } catch (const json::exception&) {
-    return {};
+    return std::nullopt;
   }
   return history;
+}
+
+template <typename Stat>
+std::optional<StoredStats<Stat>> ReadStored(std::u16string_view sub_key, std::u16string_view value_name,
+                                            Stat (*read_stat)(const json&)) {
+  const std::u16string text = ReadRegString(platform::RegistryRoot::kCurrentUser, sub_key, value_name, kNoHistory);
+  if (text == kNoHistory) return StoredStats<Stat>{};
+  return ParseHistory(text, read_stat);
 }
 
 // Processes that end at the same moment would each read the same history, and the later write would drop
@@ -121,6 +130,22 @@ std::string Serialize(const Table& table) {
 }
 
 }  // namespace
+
+std::optional<StoredStats<SendStat>> ReadStoredSendStats(std::u16string_view sub_key) {
+  return ReadStored(sub_key, kSendReportValue, ReadSendStat);
+}
+
+std::optional<StoredStats<RecvStat>> ReadStoredRecvStats(std::u16string_view sub_key) {
+  return ReadStored(sub_key, kRecvReportValue, ReadRecvStat);
+}
+
+std::optional<StoredStats<SendStat>> ReadStoredSendStats() {
+  return ReadStoredSendStats(ProductPaths::Instance().KeyFor(0));
+}
+
+std::optional<StoredStats<RecvStat>> ReadStoredRecvStats() {
+  return ReadStoredRecvStats(ProductPaths::Instance().KeyFor(0));
+}
 
 std::size_t PacketKeyHash::operator()(const PacketKey& key) const {
   std::uint64_t hash = static_cast<std::uint32_t>(key.from);
@@ -178,7 +203,7 @@ void IpcQualityMonitor::MergeIntoRegistry(std::u16string_view sub_key, std::u16s
 }
 
 std::string IpcQualityMonitor::MergeSendHistory(std::u16string_view history) {
-  const auto entries = ParseHistory<SendStat>(history, ReadSendStat);
+  const auto entries = ParseHistory<SendStat>(history, ReadSendStat).value_or(StoredStats<SendStat>{});
   const std::lock_guard lock(mutex_);
   for (const auto& [key, stored] : entries) {
     SendStat& stat = send_[key];
@@ -189,7 +214,7 @@ std::string IpcQualityMonitor::MergeSendHistory(std::u16string_view history) {
 }
 
 std::string IpcQualityMonitor::MergeRecvHistory(std::u16string_view history) {
-  const auto entries = ParseHistory<RecvStat>(history, ReadRecvStat);
+  const auto entries = ParseHistory<RecvStat>(history, ReadRecvStat).value_or(StoredStats<RecvStat>{});
   const std::lock_guard lock(mutex_);
   for (const auto& [key, stored] : entries) {
     RecvStat& stat = recv_[key];

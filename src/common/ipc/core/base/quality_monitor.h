@@ -7,36 +7,19 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 
-#include "spindrel/bus/packet.h"
 #include "common/util/product_paths.h"
+#include "spindrel/bus/packet.h"
+#include "spindrel/bus/statistics.h"
 
 namespace ipc {
 
-struct PacketKey {
-  std::int32_t from = 0;
-  std::int32_t to = 0;
-  std::int32_t msg_id = 0;
-  bool operator==(const PacketKey&) const = default;
-};
-
 struct PacketKeyHash {
   std::size_t operator()(const PacketKey& key) const;
-};
-
-struct SendStat {
-  std::uint64_t total = 0;    // send attempts that reached the count
-  std::uint64_t success = 0;  // those the transport accepted
-  bool operator==(const SendStat&) const = default;
-};
-
-struct RecvStat {
-  std::uint64_t total = 0;     // packets received
-  std::uint64_t avg_cost = 0;  // their mean delivery time, microseconds
-  bool operator==(const RecvStat&) const = default;
 };
 
 using SendTable = std::unordered_map<PacketKey, SendStat, PacketKeyHash>;
@@ -46,6 +29,11 @@ using RecvTable = std::unordered_map<PacketKey, RecvStat, PacketKeyHash>;
 // [[{"from":..,"msg_id":..,"to":..},{"success":..,"total":..}],...] and the same with avg_cost.
 inline constexpr char16_t kSendReportValue[] = u"ipc_send_analysis_10";
 inline constexpr char16_t kRecvReportValue[] = u"ipc_recv_analysis_10";
+
+// The stored totals under HKEY_CURRENT_USER\sub_key, as ReadStoredSendStats and ReadStoredRecvStats
+// read them under the product key.
+std::optional<StoredStats<SendStat>> ReadStoredSendStats(std::u16string_view sub_key);
+std::optional<StoredStats<RecvStat>> ReadStoredRecvStats(std::u16string_view sub_key);
 
 // The named mutex that serialises reports between the user's processes (no namespace prefix).
 inline constexpr char kReportLockName[] = "velmora_ipc_report_lock";

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <thread>
 
 #include "spindrel/bus/client.h"
 #include "spindrel/bus/handler.h"
@@ -17,7 +16,6 @@ namespace {
 constexpr const char* kSource = "src/common/ipc/core/base/receiver";
 constexpr auto kReceiveThreadWait = std::chrono::milliseconds(400);
 constexpr std::uint32_t kPoolIdleWaitMs = 5000;
-constexpr auto kUnconnectedPause = std::chrono::milliseconds(200);
 
 // Clients that would rather end than wait for a hung handler at shutdown.
 constexpr std::int32_t kEndWhenStuck[] = {110006, 110009, 200001};
@@ -30,17 +28,21 @@ IpcReceiver::~IpcReceiver() {
   if (receive_task_.valid()) receive_task_.wait();
 }
 
-void IpcReceiver::Start(bool global) {
+bool IpcReceiver::Start(bool global) {
   const std::string name = GetClientName(IpcCore::Instance().ClientId());
   if (name == kUnknownClientName) {
     log_sink(log_level_failure, kSource, __LINE__, "client_name error!");
-    return;
+    return false;
+  }
+  channel_.emplace(name, global);
+  if (!channel_->connect(channel::mode::receiver)) {
+    log_sink(log_level_failure, kSource, __LINE__, "connect receiver failed.[Channel]%s", name.c_str());
+    return false;
   }
   decode_pool_ = std::make_unique<ThreadPool>("decode_pool", kDecodeThreads);
   handler_pool_ = std::make_unique<ThreadPool>("handler_pool", kHandlerThreads);
-  channel_.emplace(name, global);
-  connected_ = channel_->connect(channel::mode::receiver);
   receive_task_ = std::async(std::launch::async, [this] { ReceiveMsgThread(); });
+  return true;
 }
 
 void IpcReceiver::ReceiveMsgThread() {
@@ -48,12 +50,7 @@ void IpcReceiver::ReceiveMsgThread() {
   for (;;) {
     recv_buffer buffer = channel_->recv();
     if (core.Stopped()) return;  // what arrives once the bus stops is dropped
-    if (buffer.empty() || buffer.size() == 0) {
-      // Without a receiver place every recv returns at once; pace the loop as the transport's wait would
-      // rather than spin a core until the bus stops.
-      if (!connected_) std::this_thread::sleep_for(kUnconnectedPause);
-      continue;
-    }
+    if (buffer.empty() || buffer.size() == 0) continue;
     std::string text(static_cast<const char*>(buffer.data()), buffer.size());
     ThreadPool* handler_pool = handler_pool_.get();
     decode_pool_->Submit([text = std::move(text), handler_pool] { Decode(text, handler_pool); }, std::string());
@@ -90,10 +87,7 @@ void IpcReceiver::Stop() {
   // Decode tasks still queued submit to the handler pool, so it goes second.
   DrainPool(decode_pool_);
   DrainPool(handler_pool_);
-  if (channel_) {
-    channel_->disconnect();
-    connected_ = false;
-  }
+  if (channel_) channel_->disconnect();
 }
 
 void IpcReceiver::DrainPool(std::unique_ptr<ThreadPool>& pool) {

@@ -26,9 +26,9 @@ class IpcReceiver {
   IpcReceiver& operator=(const IpcReceiver&) = delete;
 
   // Opens the bus client's channel in the given scope, connects as its receiver and starts the receive
-  // thread. A client without a name gets no receiver ("client_name error!"). Called once, with the bus
-  // running.
-  void Start(bool global);
+  // thread. False, with nothing started and the reason logged, for a client without a name
+  // ("client_name error!") or a channel that takes no receiver. Called once, with the bus running.
+  bool Start(bool global);
 
   // Called after the bus was marked stopped: ends the receive thread, drains both pools and leaves the
   // channel. A pool with a task stuck for more than 5000 ms ends the whole process with exit code 0 in
@@ -43,7 +43,6 @@ class IpcReceiver {
   void DrainPool(std::unique_ptr<ThreadPool>& pool);
 
   std::optional<channel> channel_;
-  bool connected_ = false;
   std::future<void> receive_task_;
   std::unique_ptr<ThreadPool> decode_pool_;
   std::unique_ptr<ThreadPool> handler_pool_;

@@ -16,6 +16,9 @@ constexpr const char* kSource = "src/common/ipc/core/base/sender";
 constexpr std::uint64_t kInitThreadTimeoutMs = 10;
 constexpr std::uint64_t kOtherThreadTimeoutMs = 200;
 
+// Targets whose scope is found by probing and that must be alive to be sent to.
+constexpr std::int32_t kGuardedTargets[] = {110002, 110003, 110006, 110015, 110018, 200001};
+
 bool IsGuarded(std::int32_t id) {
   return std::find(std::begin(kGuardedTargets), std::end(kGuardedTargets), id) != std::end(kGuardedTargets);
 }

@@ -4,12 +4,15 @@
 #include <condition_variable>
 #include <future>
 
+#include "common/ipc/core/base/filters.h"
+#include "common/ipc/core/base/receiver.h"
+#include "platform/named_sync.h"
+#include "platform/process.h"
 #include "spindrel/bus/handler.h"
 #include "spindrel/bus/ipc_core.h"
 #include "spindrel/bus/query_responser.h"
-#include "common/ipc/core/base/receiver.h"
 #include "spindrel/bus/sender.h"
-#include "platform/process.h"
+#include "spindrel/transport/channel.h"
 #include "transport/log_capture.h"
 
 namespace {
@@ -122,8 +125,11 @@ TEST(Core, JoinLeaveAndJoinAgain) {
   EXPECT_TRUE(core.Stopped());
   EXPECT_FALSE(ipc::SendPacket(ipc::CreatePacket(110016, 1, nullptr), true));  // refused while stopped
 
-  core.Init(kClient, global);
-  core.Init(kClient, global);  // a second Init changes nothing
+  ASSERT_TRUE(core.Init(kClient, global));
+  EXPECT_TRUE(core.Init(kClient, global));  // a second Init changes nothing
+  // Joined already: another identity or scope is refused, and the bus stays as it is.
+  EXPECT_FALSE(core.Init(140001, global));
+  EXPECT_FALSE(core.Init(kClient, !global));
   EXPECT_FALSE(core.Stopped());
   EXPECT_EQ(core.ClientId(), kClient);
   EXPECT_TRUE(ipc::IsClientAlive(kClient, global));
@@ -135,19 +141,58 @@ TEST(Core, JoinLeaveAndJoinAgain) {
   EXPECT_FALSE(ipc::IsClientAlive(kClient, global));
 
   std::uint32_t second_thread = 0;
+  bool joined_again = false;
   std::thread([&] {
-    core.Init(kClient, global);
+    joined_again = core.Init(kClient, global);
     second_thread = platform::CurrentThreadId();
   }).join();
+  EXPECT_TRUE(joined_again);
   EXPECT_EQ(core.InitThreadId(), second_thread);
   EXPECT_TRUE(ipc::IsClientAlive(kClient, global));
   core.Uninit(false);
 }
 
+TEST(Core, AJoinThatCannotBeSeenFailsAndLeavesTheBusStopped) {
+  LogCapture capture;
+  ipc::IpcCore& core = ipc::IpcCore::Instance();
+  constexpr std::int32_t kClient = 130001;  // a client no other test joins as
+  const bool global = false;
+  const std::string mutex_name = ipc::InitedMutexName(kClient, global);
+
+  EXPECT_FALSE(core.Init(110007, global));  // no name, so no channel
+  EXPECT_TRUE(core.Stopped());
+  EXPECT_EQ(Texts(LogCapture::Take(), 2), std::vector<std::string>{"client_name error!"});
+
+  {
+    // The liveness mutex's name held by an object of another kind: the mutex cannot be created.
+    platform::ErrorCode error = 0;
+    const platform::NamedObject squatter = platform::CreateNamedSemaphore(mutex_name, error);
+    ASSERT_TRUE(squatter) << error;
+    EXPECT_FALSE(core.Init(kClient, global));
+    EXPECT_TRUE(core.Stopped());
+    EXPECT_FALSE(ipc::SendPacket(ipc::CreatePacket(110016, 1, nullptr), true));
+    const auto failures = Texts(LogCapture::Take(), 2);
+    ASSERT_EQ(failures.size(), 1u);
+    EXPECT_TRUE(failures[0].starts_with("create inited mutex failed.[Name]" + mutex_name + "[Error]")) << failures[0];
+
+    // The receiver it had started has left the client's channel again.
+    ipc::channel own(ipc::GetClientName(kClient), global);
+    ASSERT_TRUE(own.connect(ipc::channel::mode::sender));
+    EXPECT_FALSE(own.send("x", 2, 10));
+    LogCapture::Take();  // the transport's reason for the refused send
+    core.Uninit(true);  // nothing joined, nothing to stop
+  }
+
+  ASSERT_TRUE(core.Init(kClient, global));
+  EXPECT_TRUE(ipc::IsClientAlive(kClient, global));
+  core.Uninit(false);
+  EXPECT_FALSE(ipc::IsClientAlive(kClient, global));
+}
+
 TEST(Sender, RefusesTargetsWithoutANameOrNotRunning) {
   LogCapture capture;
   ipc::IpcCore& core = ipc::IpcCore::Instance();
-  core.Init(140001, false);
+  ASSERT_TRUE(core.Init(140001, false));
   EXPECT_FALSE(ipc::SendPacket(ipc::CreatePacket(110007, 1, nullptr)));
   EXPECT_FALSE(ipc::SendPacket(ipc::CreatePacket(110015, 1, nullptr)));
   EXPECT_EQ(Texts(LogCapture::Take(), 2), (std::vector<std::string>{"client_name error!", "client_name error!"}));

@@ -90,6 +90,21 @@ TEST_F(QualityMonitorTest, MalformedHistoryIsIgnoredAsAWhole) {
   }
 }
 
+TEST_F(QualityMonitorTest, StoredTotalsReadBackAsTheReportsWroteThem) {
+  EXPECT_EQ(ipc::ReadStoredSendStats(sandbox.SubKey()), ipc::StoredStats<SendStat>{});  // nothing stored yet
+  monitor.RecordSend(BarePacket(1, 2, 3), true);
+  monitor.RecordSend(BarePacket(1, 2, 3), false);
+  monitor.RecordRecv(SentAt(0), kHalf);
+  monitor.SendReport(sandbox.SubKey());
+  monitor.RecvReport(sandbox.SubKey());
+  EXPECT_EQ(ipc::ReadStoredSendStats(sandbox.SubKey()), (ipc::StoredStats<SendStat>{{{1, 2, 3}, {2, 1}}}));
+  // A mean of 2^63 is stored as a negative number and read back as the same unsigned value.
+  EXPECT_EQ(ipc::ReadStoredRecvStats(sandbox.SubKey()), (ipc::StoredStats<RecvStat>{{{1, 2, 3}, {1, kHalf}}}));
+
+  Store(ipc::kSendReportValue, R"([[{"from":5,"msg_id":5,"to":5},{"total":1}]])");
+  EXPECT_EQ(ipc::ReadStoredSendStats(sandbox.SubKey()), std::nullopt);  // unreadable, not empty
+}
+
 TEST_F(QualityMonitorTest, DeliveryTimeCountsZeroWithoutASendTimeOrFromTheFuture) {
   monitor.RecordRecv(SentAt(500), 1500);   // 1000
   monitor.RecordRecv(BarePacket(1, 2, 3), 1500);  // no send time: 0
