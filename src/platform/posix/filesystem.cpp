@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "platform/posix/checked_call.h"
+
 namespace platform {
 
 std::filesystem::path TempDirectory() {
@@ -22,14 +24,7 @@ bool AppendFile::Open(const std::filesystem::path& path, bool truncate) {
 }
 
 bool AppendFile::Write(std::string_view bytes) {
-  if (!file_) return false;
-  while (!bytes.empty()) {
-    const ssize_t written = ::write(file_.Get(), bytes.data(), bytes.size());
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return false;
-    bytes.remove_prefix(static_cast<std::size_t>(written));
-  }
-  return true;
+  return file_ && posix::WriteAll(file_.Get(), std::as_bytes(std::span(bytes.data(), bytes.size())));
 }
 
 }  // namespace platform

@@ -16,6 +16,7 @@
 
 #include "platform/guid.h"
 #include "platform/native_handle.h"
+#include "platform/posix/checked_call.h"
 #include "platform/registry_faults.h"
 
 // Linux has no registry, so HKEY_CURRENT_USER is a folder of our own (docs/registry.md is the contract):
@@ -93,33 +94,19 @@ std::filesystem::path RootDirectory(RegistryRoot root) {
   return {};
 }
 
-std::uint64_t Fnv1a(std::string_view text) {
-  std::uint64_t hash = 0xcbf29ce484222325ull;
-  for (const char c : text) hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001b3ull;
-  return hash;
-}
-
 // Key and value names compare without regard to ASCII case, as the system's do (other letters compare
-// exactly). Letters, digits, '_' and '-' stand for themselves; every other code unit is written %XXXX,
-// so no name can become ".", "..", contain '/', or meet the prefixes of another kind of entry.
+// exactly), so upper-case ASCII letters are folded before the name is escaped.
 std::string EncodeName(std::u16string_view name) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string encoded;
-  for (const char16_t c : name) {
-    if ((c >= u'a' && c <= u'z') || (c >= u'0' && c <= u'9') || c == u'_' || c == u'-') {
-      encoded.push_back(static_cast<char>(c));
-    } else if (c >= u'A' && c <= u'Z') {
-      encoded.push_back(static_cast<char>(c - u'A' + u'a'));
-    } else {
-      encoded.push_back('%');
-      for (int shift = 12; shift >= 0; shift -= 4) encoded.push_back(kHex[(c >> shift) & 0xF]);
-    }
+  std::u16string folded(name);
+  for (char16_t& c : folded) {
+    if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
   }
+  std::string encoded = posix::EscapeName<char16_t>(folded);
   if (encoded.size() > kMaxEncodedName) {
-    const std::uint64_t hash = Fnv1a(encoded);
+    const std::uint64_t hash = posix::Fnv1a64(encoded);
     encoded.resize(kHashedPrefix);
     encoded.push_back('~');
-    for (int shift = 60; shift >= 0; shift -= 4) encoded.push_back(kHex[(hash >> shift) & 0xF]);
+    posix::AppendHex(encoded, hash, 16);
   }
   return encoded;
 }
@@ -163,29 +150,6 @@ bool MakeRoot(const std::filesystem::path& root) {
   return MakeFolder(root);
 }
 
-bool ReadFully(int fd, std::byte* data, std::size_t size, off_t offset) {
-  while (size > 0) {
-    const ssize_t got = ::pread(fd, data, size, offset);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return false;
-    data += got;
-    size -= static_cast<std::size_t>(got);
-    offset += got;
-  }
-  return true;
-}
-
-bool WriteFully(int fd, const std::byte* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t put = ::write(fd, data, size);
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) return false;
-    data += put;
-    size -= static_cast<std::size_t>(put);
-  }
-  return true;
-}
-
 // An opened value file with its checked header.
 struct ValueFileView {
   OwnedHandle file;
@@ -199,7 +163,7 @@ RegistryStatus OpenValue(const std::filesystem::path& key, std::u16string_view n
   struct stat info {};
   std::byte header[kHeaderSize];
   if (::fstat(view.file.Get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < off_t(kHeaderSize) ||
-      info.st_size - off_t(kHeaderSize) > off_t(UINT32_MAX) || !ReadFully(view.file.Get(), header, kHeaderSize, 0) ||
+      info.st_size - off_t(kHeaderSize) > off_t(UINT32_MAX) || !posix::ReadAll(view.file.Get(), header, 0) ||
       std::memcmp(header, kMagic, sizeof(kMagic)) != 0) {
     return RegistryStatus::kFailed;  // not a value this store wrote
   }
@@ -277,8 +241,8 @@ RegistryStatus RegistryKey::ReadValue(std::u16string_view name, std::span<std::b
   type = view.type;
   size = view.size;
   if (view.size > buffer.size()) return RegistryStatus::kMoreData;
-  return ReadFully(view.file.Get(), buffer.data(), view.size, kHeaderSize) ? RegistryStatus::kOk
-                                                                            : RegistryStatus::kFailed;
+  return posix::ReadAll(view.file.Get(), buffer.first(view.size), kHeaderSize) ? RegistryStatus::kOk
+                                                                               : RegistryStatus::kFailed;
 }
 
 RegistryStatus RegistryKey::SetValue(std::u16string_view name, std::uint32_t type, std::span<const std::byte> data) {
@@ -294,7 +258,7 @@ RegistryStatus RegistryKey::SetValue(std::u16string_view name, std::uint32_t typ
   if (!file) return RegistryStatus::kFailed;  // also when the key was deleted meanwhile
   // Flushed before the rename, so that after a system crash the name holds the old value or the whole
   // new one, never an empty file.
-  const bool written = WriteFully(file.Get(), contents.data(), contents.size()) && ::fsync(file.Get()) == 0;
+  const bool written = posix::WriteAll(file.Get(), contents) && ::fsync(file.Get()) == 0;
   file.Reset();
   if (!written || ::rename(temporary.c_str(), ValueFile(state_->directory, name).c_str()) != 0) {
     ::unlink(temporary.c_str());
