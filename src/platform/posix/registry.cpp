@@ -1,7 +1,6 @@
 #include "platform/registry.h"
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,6 +16,7 @@
 #include "platform/guid.h"
 #include "platform/native_handle.h"
 #include "platform/posix/checked_call.h"
+#include "platform/posix/home_directory.h"
 #include "platform/registry_faults.h"
 
 // Linux has no registry, so HKEY_CURRENT_USER is a folder of our own (docs/registry.md is the contract):
@@ -40,6 +40,9 @@ constexpr char kMagic[4] = {'S', 'R', 'V', '1'};
 constexpr std::size_t kHeaderSize = 8;
 constexpr mode_t kFolderMode = 0700;  // the user's own settings, as HKEY_CURRENT_USER is
 constexpr mode_t kFileMode = 0600;
+// A value here is a few KB of statistics. A bigger file was not written by this store (or not whole): it
+// reads as absent, is never read into memory, and the next write replaces it.
+constexpr std::size_t kMaxValueFile = std::size_t{1} << 20;
 // Names longer than this (after escaping) keep a readable prefix and gain a hash, so every file name
 // stays below the file system's 255-byte limit.
 constexpr std::size_t kMaxEncodedName = 200;
@@ -55,18 +58,6 @@ StoreOverride& Override() {
   return instance;
 }
 
-std::filesystem::path HomeDirectory() {
-  if (const char* home = std::getenv("HOME"); home != nullptr && *home == '/') return home;
-  std::vector<char> buffer(16384);
-  passwd entry{};
-  passwd* found = nullptr;
-  if (::getpwuid_r(::geteuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr &&
-      found->pw_dir != nullptr) {
-    return found->pw_dir;
-  }
-  return {};
-}
-
 // The folder that holds the store's roots: the override, SPINDREL_REGISTRY_DIR, or the user's
 // configuration folder. Empty when there is none.
 std::filesystem::path StoreDirectory() {
@@ -79,7 +70,7 @@ std::filesystem::path StoreDirectory() {
   if (const char* config = std::getenv("XDG_CONFIG_HOME"); config != nullptr && *config == '/') {
     return std::filesystem::path(config) / "spindrel" / "registry";
   }
-  const std::filesystem::path home = HomeDirectory();
+  const std::filesystem::path home = posix::HomeDirectory();
   if (home.empty()) return {};
   return home / ".config" / "spindrel" / "registry";
 }
@@ -137,17 +128,21 @@ RegistryStatus StatusFromErrno(int error) {
   return (error == ENOENT || error == ENOTDIR) ? RegistryStatus::kNotFound : RegistryStatus::kFailed;
 }
 
-// Creates one folder of the store; one that exists already is fine.
+// Creates one folder of the store; one that exists already is fine. The mode is set again after mkdir,
+// which the umask narrows, so the folder is the user's own and usable whatever the umask.
 bool MakeFolder(const std::filesystem::path& path) {
-  if (::mkdir(path.c_str(), kFolderMode) == 0) return true;
+  if (::mkdir(path.c_str(), kFolderMode) == 0) return ::chmod(path.c_str(), kFolderMode) == 0;
   struct stat info {};
   return errno == EEXIST && ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-bool MakeRoot(const std::filesystem::path& root) {
-  std::error_code ignored;
-  std::filesystem::create_directories(root.parent_path(), ignored);
-  return MakeFolder(root);
+// Creates the folder and every missing folder above it, each the user's own.
+bool MakeFolders(const std::filesystem::path& path) {
+  if (path.empty()) return true;
+  struct stat info {};
+  if (::stat(path.c_str(), &info) == 0) return S_ISDIR(info.st_mode);
+  if (errno != ENOENT || path.parent_path() == path) return false;
+  return MakeFolders(path.parent_path()) && MakeFolder(path);
 }
 
 // An opened value file with its checked header.
@@ -161,9 +156,10 @@ RegistryStatus OpenValue(const std::filesystem::path& key, std::u16string_view n
   view.file.Reset(::open(ValueFile(key, name).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
   if (!view.file) return StatusFromErrno(errno);
   struct stat info {};
+  if (::fstat(view.file.Get(), &info) != 0) return RegistryStatus::kFailed;
+  if (S_ISREG(info.st_mode) && info.st_size > off_t(kMaxValueFile)) return RegistryStatus::kNotFound;
   std::byte header[kHeaderSize];
-  if (::fstat(view.file.Get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < off_t(kHeaderSize) ||
-      info.st_size - off_t(kHeaderSize) > off_t(UINT32_MAX) || !posix::ReadAll(view.file.Get(), header, 0) ||
+  if (!S_ISREG(info.st_mode) || info.st_size < off_t(kHeaderSize) || !posix::ReadAll(view.file.Get(), header, 0) ||
       std::memcmp(header, kMagic, sizeof(kMagic)) != 0) {
     return RegistryStatus::kFailed;  // not a value this store wrote
   }
@@ -197,7 +193,7 @@ RegistryStatus RegistryKey::Open(RegistryRoot root, std::u16string_view sub_key,
   if (root_directory.empty()) return RegistryStatus::kFailed;
   const std::filesystem::path directory = KeyDirectory(root_directory, sub_key);
   // The root key always exists on Windows; here its folder appears on first use.
-  if (directory == root_directory && !MakeRoot(root_directory)) return RegistryStatus::kFailed;
+  if (directory == root_directory && !MakeFolders(root_directory)) return RegistryStatus::kFailed;
   struct stat info {};
   if (::stat(directory.c_str(), &info) != 0) return StatusFromErrno(errno);
   if (!S_ISDIR(info.st_mode)) return RegistryStatus::kNotFound;
@@ -208,7 +204,7 @@ RegistryStatus RegistryKey::Open(RegistryRoot root, std::u16string_view sub_key,
 RegistryStatus RegistryKey::Create(RegistryRoot root, std::u16string_view sub_key) {
   Close();
   const std::filesystem::path root_directory = RootDirectory(root);
-  if (root_directory.empty() || !MakeRoot(root_directory)) return RegistryStatus::kFailed;
+  if (root_directory.empty() || !MakeFolders(root_directory)) return RegistryStatus::kFailed;
   std::filesystem::path directory = root_directory;
   for (const auto& folder : KeyFolders(sub_key)) {
     directory /= folder;
@@ -246,7 +242,7 @@ RegistryStatus RegistryKey::ReadValue(std::u16string_view name, std::span<std::b
 }
 
 RegistryStatus RegistryKey::SetValue(std::u16string_view name, std::uint32_t type, std::span<const std::byte> data) {
-  if (!state_ || !state_->writable || data.size() > UINT32_MAX) return RegistryStatus::kFailed;
+  if (!state_ || !state_->writable || data.size() > kMaxValueFile - kHeaderSize) return RegistryStatus::kFailed;
   if (registry_faults::TakeWriteFailure()) return RegistryStatus::kFailed;
   std::vector<std::byte> contents(kHeaderSize + data.size());
   std::memcpy(contents.data(), kMagic, sizeof(kMagic));
@@ -256,6 +252,10 @@ RegistryStatus RegistryKey::SetValue(std::u16string_view name, std::uint32_t typ
   const std::filesystem::path temporary = state_->directory / TemporaryName();
   OwnedHandle file(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, kFileMode));
   if (!file) return RegistryStatus::kFailed;  // also when the key was deleted meanwhile
+  if (::fchmod(file.Get(), kFileMode) != 0) {  // the umask narrowed it
+    ::unlink(temporary.c_str());
+    return RegistryStatus::kFailed;
+  }
   // Flushed before the rename, so that after a system crash the name holds the old value or the whole
   // new one, never an empty file.
   const bool written = posix::WriteAll(file.Get(), contents) && ::fsync(file.Get()) == 0;
