@@ -16,7 +16,7 @@
 #include "platform/guid.h"
 #include "platform/native_handle.h"
 #include "platform/posix/checked_call.h"
-#include "platform/posix/home_directory.h"
+#include "platform/posix/user_folders.h"
 #include "platform/registry_faults.h"
 
 // Linux has no registry, so HKEY_CURRENT_USER is a folder of our own (docs/registry.md is the contract):
@@ -38,7 +38,6 @@ namespace {
 constexpr char kStoreVariable[] = "SPINDREL_REGISTRY_DIR";
 constexpr char kMagic[4] = {'S', 'R', 'V', '1'};
 constexpr std::size_t kHeaderSize = 8;
-constexpr mode_t kFolderMode = 0700;  // the user's own settings, as HKEY_CURRENT_USER is
 constexpr mode_t kFileMode = 0600;
 // A value here is a few KB of statistics. A bigger file was not written by this store (or not whole): it
 // reads as absent, is never read into memory, and the next write replaces it.
@@ -128,22 +127,6 @@ RegistryStatus StatusFromErrno(int error) {
   return (error == ENOENT || error == ENOTDIR) ? RegistryStatus::kNotFound : RegistryStatus::kFailed;
 }
 
-// Creates one folder of the store; one that exists already is fine. The mode is set again after mkdir,
-// which the umask narrows, so the folder is the user's own and usable whatever the umask.
-bool MakeFolder(const std::filesystem::path& path) {
-  if (::mkdir(path.c_str(), kFolderMode) == 0) return ::chmod(path.c_str(), kFolderMode) == 0;
-  struct stat info {};
-  return errno == EEXIST && ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-}
-
-// Creates the folder and every missing folder above it, each the user's own.
-bool MakeFolders(const std::filesystem::path& path) {
-  if (path.empty()) return true;
-  struct stat info {};
-  if (::stat(path.c_str(), &info) == 0) return S_ISDIR(info.st_mode);
-  if (errno != ENOENT || path.parent_path() == path) return false;
-  return MakeFolders(path.parent_path()) && MakeFolder(path);
-}
 
 // An opened value file with its checked header.
 struct ValueFileView {
@@ -193,7 +176,7 @@ RegistryStatus RegistryKey::Open(RegistryRoot root, std::u16string_view sub_key,
   if (root_directory.empty()) return RegistryStatus::kFailed;
   const std::filesystem::path directory = KeyDirectory(root_directory, sub_key);
   // The root key always exists on Windows; here its folder appears on first use.
-  if (directory == root_directory && !MakeFolders(root_directory)) return RegistryStatus::kFailed;
+  if (directory == root_directory && !posix::MakePrivateFolders(root_directory)) return RegistryStatus::kFailed;
   struct stat info {};
   if (::stat(directory.c_str(), &info) != 0) return StatusFromErrno(errno);
   if (!S_ISDIR(info.st_mode)) return RegistryStatus::kNotFound;
@@ -204,12 +187,9 @@ RegistryStatus RegistryKey::Open(RegistryRoot root, std::u16string_view sub_key,
 RegistryStatus RegistryKey::Create(RegistryRoot root, std::u16string_view sub_key) {
   Close();
   const std::filesystem::path root_directory = RootDirectory(root);
-  if (root_directory.empty() || !MakeFolders(root_directory)) return RegistryStatus::kFailed;
-  std::filesystem::path directory = root_directory;
-  for (const auto& folder : KeyFolders(sub_key)) {
-    directory /= folder;
-    if (!MakeFolder(directory)) return RegistryStatus::kFailed;
-  }
+  if (root_directory.empty()) return RegistryStatus::kFailed;
+  const std::filesystem::path directory = KeyDirectory(root_directory, sub_key);
+  if (!posix::MakePrivateFolders(directory)) return RegistryStatus::kFailed;
   state_ = std::make_unique<State>(State{directory, true});
   return RegistryStatus::kOk;
 }
