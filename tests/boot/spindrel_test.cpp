@@ -6,6 +6,10 @@
 #include "platform/command_line.h"
 #include "support/test_support.h"
 
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#endif
+
 namespace {
 
 using test_support::TempDir;
@@ -19,13 +23,16 @@ struct MonitorRun {
   std::string command_line;
 };
 
-std::optional<platform::ChildProcess> StartMonitor(const TempDir& temp, const std::vector<std::string>& options,
-                                                   std::string* command_line) {
+std::optional<platform::ChildProcess> StartMonitor(
+    const TempDir& temp, const std::vector<std::string>& options, std::string* command_line,
+    const std::vector<platform::ChildProcess::EnvironmentVariable>& more_environment = {}) {
   const auto exe = test_support::ProgramPath("spindrel");
   std::vector<std::string> argv{exe.string()};
   argv.insert(argv.end(), options.begin(), options.end());
   *command_line = platform::JoinCommandLine(argv);
-  return platform::ChildProcess::Start(exe, options, temp.TempEnvironment());
+  auto environment = temp.TempEnvironment();
+  environment.insert(environment.end(), more_environment.begin(), more_environment.end());
+  return platform::ChildProcess::Start(exe, options, environment);
 }
 
 MonitorRun RunMonitor(const TempDir& temp, const std::vector<std::string>& options) {
@@ -136,5 +143,68 @@ TEST(Spindrel, ConcurrentRunsKeepTheirEntriesWhole) {
                                         "[dst id]:7 ", " log end"}));
   }
 }
+
+#if !defined(_WIN32)
+// In a temporary folder that others can write to, the log's place may hold a trap: a link to one of the
+// user's files or folders, or a FIFO that would block the run. The run refuses it, logs its block to the
+// user's own cache folder instead, and still ends with 0.
+class SpindrelLogPlace : public testing::Test {
+ protected:
+  std::filesystem::path Folder() const { return temp.Path() / "Brisden" / "Tarnwick"; }
+  std::filesystem::path FallbackLog() const { return temp.Path() / "cache" / "spindrel" / "spindrel.log"; }
+
+  MonitorRun Run() {
+    MonitorRun run;
+    auto child = StartMonitor(temp, {"--spe-dst", "5"}, &run.command_line,
+                              {{"XDG_CACHE_HOME", (temp.Path() / "cache").string()}});
+    if (!child) return run;
+    run.pid = child->Pid();
+    run.exit_code = child->Wait(test_support::kChildDeadline).value_or(-1);
+    return run;
+  }
+
+  void ExpectBlockInFallback(const MonitorRun& run) const {
+    ASSERT_EQ(run.exit_code, 0);
+    const std::string log = test_support::ReadFile(FallbackLog());
+    EXPECT_TRUE(std::regex_match(log, std::regex(ExpectedBlockPattern(run, {"[dst id]:5 "})))) << log;
+    EXPECT_EQ(std::filesystem::status(FallbackLog().parent_path()).permissions(), std::filesystem::perms::owner_all);
+  }
+
+  TempDir temp;
+};
+
+TEST_F(SpindrelLogPlace, ALinkInPlaceOfTheFileIsNotFollowed) {
+  std::filesystem::create_directories(Folder());
+  test_support::WriteFile(temp.Path() / "victim", "untouched");
+  std::filesystem::create_symlink(temp.Path() / "victim", Folder() / "spindrel.log");
+  ExpectBlockInFallback(Run());
+  EXPECT_EQ(test_support::ReadFile(temp.Path() / "victim"), "untouched");
+}
+
+TEST_F(SpindrelLogPlace, ALinkInPlaceOfAFolderIsNotFollowed) {
+  std::filesystem::create_directories(temp.Path() / "Brisden");
+  std::filesystem::create_directories(temp.Path() / "elsewhere");
+  std::filesystem::create_directory_symlink(temp.Path() / "elsewhere", Folder());
+  ExpectBlockInFallback(Run());
+  EXPECT_TRUE(std::filesystem::is_empty(temp.Path() / "elsewhere"));
+}
+
+TEST_F(SpindrelLogPlace, AFifoInPlaceOfTheFileDoesNotBlockTheRun) {
+  std::filesystem::create_directories(Folder());
+  ASSERT_EQ(::mkfifo((Folder() / "spindrel.log").c_str(), 0600), 0);
+  ExpectBlockInFallback(Run());
+}
+
+TEST_F(SpindrelLogPlace, FoldersAndFileAreTheUsersOwnWhateverTheUmask) {
+  const mode_t saved = ::umask(0);
+  const MonitorRun run = RunMonitor(temp, {"--spe-dst", "5"});
+  ::umask(saved);
+  ExpectSingleBlock(temp, run, {"[dst id]:5 "});
+  using std::filesystem::perms;
+  EXPECT_EQ(std::filesystem::status(temp.Path() / "Brisden").permissions(), perms::owner_all);
+  EXPECT_EQ(std::filesystem::status(Folder()).permissions(), perms::owner_all);
+  EXPECT_EQ(std::filesystem::status(LogPath(temp)).permissions(), perms::owner_read | perms::owner_write);
+}
+#endif
 
 }  // namespace

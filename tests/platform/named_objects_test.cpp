@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <future>
@@ -9,6 +10,9 @@
 #include <thread>
 
 #include "platform/named_sync.h"
+#if !defined(_WIN32)
+#include "platform/posix/object_table.h"
+#endif
 #include "platform/process.h"
 #include "platform/shared_memory.h"
 #include "support/test_support.h"
@@ -263,5 +267,26 @@ TEST(LivenessMutex, IsGoneAfterTheLastHandleCloses) {
   mutex.Reset();
   EXPECT_FALSE(platform::NamedMutexExists(name));
 }
+
+#if !defined(_WIN32)
+// The Linux backend keeps an object alive through a shared file lock; an object it cannot lock must not
+// get a name, or the next opener would take it for dead and remove it under its holder.
+TEST(NamedObjectsOnLinux, ACreationThatCannotTakeItsLockFailsAndNamesNothing) {
+  const std::string name = Unique("unlocked");
+  ErrorCode error = 0;
+  platform::posix::FailNextSharedLockForTesting(ENOLCK);
+  EXPECT_FALSE(platform::CreateOwnedMutex(name, error));
+  EXPECT_EQ(error, static_cast<ErrorCode>(ENOLCK));
+  EXPECT_FALSE(platform::NamedMutexExists(name));
+
+  const NamedObject mutex = platform::CreateOwnedMutex(name, error);
+  ASSERT_TRUE(mutex);
+  EXPECT_TRUE(platform::NamedMutexExists(name));
+  platform::posix::FailNextSharedLockForTesting(ENOLCK);
+  EXPECT_FALSE(platform::CreateSharedMemory(Unique("unlocked-mapping"), 16, error));
+  EXPECT_EQ(error, static_cast<ErrorCode>(ENOLCK));
+  EXPECT_TRUE(platform::UnlockNamedMutex(mutex, error));
+}
+#endif
 
 }  // namespace

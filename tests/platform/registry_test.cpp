@@ -12,6 +12,10 @@
 #include "platform/unicode.h"
 #include "support/test_support.h"
 
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#endif
+
 namespace {
 
 using platform::RegistryAccess;
@@ -183,5 +187,57 @@ TEST_F(RegistryTest, ConcurrentWritersNeverLeaveHalfAValue) {
   EXPECT_EQ(last.status, RegistryStatus::kOk);
   EXPECT_TRUE(whole(last));
 }
+
+#if !defined(_WIN32)
+// The files of the Linux store itself, in a folder that does not exist yet.
+class RegistryStoreOnLinux : public testing::Test {
+ protected:
+  RegistryStoreOnLinux() { platform::UseRegistryStore(Store()); }
+  ~RegistryStoreOnLinux() override { platform::UseRegistryStore({}); }
+  [[nodiscard]] std::filesystem::path Store() const { return temp.Path() / "new" / "store"; }
+  [[nodiscard]] std::filesystem::path KeyFolder() const { return Store() / "HKEY_CURRENT_USER" / "k.stats"; }
+
+  test_support::TempDir temp;
+};
+
+TEST_F(RegistryStoreOnLinux, ValuesAreBoundedAndAnOversizedFileReadsAsAbsentUntilReplaced) {
+  RegistryKey key;
+  ASSERT_EQ(key.Create(RegistryRoot::kCurrentUser, u"Stats"), RegistryStatus::kOk);
+  ASSERT_EQ(key.SetValue(u"big", platform::kRegSz, Bytes("small")), RegistryStatus::kOk);
+  EXPECT_NE(key.SetValue(u"big", platform::kRegBinary, std::vector<std::byte>(1 << 20)), RegistryStatus::kOk);
+  EXPECT_EQ(Read(key, u"big").bytes, Bytes("small"));
+  // Planted with a valid header, then grown sparse: just past the bound, and far past anything memory holds.
+  const std::filesystem::path file = KeyFolder() / "v.big";
+  test_support::WriteFile(file, std::string("SRV1\x03\0\0\0", 8));
+  for (const std::uintmax_t size : {(std::uintmax_t{1} << 20) + 1, std::uintmax_t{1} << 36}) {
+    SCOPED_TRACE(size);
+    std::filesystem::resize_file(file, size);
+    std::uint32_t type = 0;
+    std::uint32_t found_size = 0;
+    EXPECT_EQ(key.QueryValue(u"big", type, found_size), RegistryStatus::kNotFound);
+    std::vector<std::byte> buffer(16);
+    EXPECT_EQ(key.ReadValue(u"big", buffer, type, found_size), RegistryStatus::kNotFound);
+  }
+  ASSERT_EQ(key.SetValue(u"big", platform::kRegSz, Bytes("again")), RegistryStatus::kOk);
+  EXPECT_EQ(Read(key, u"big").bytes, Bytes("again"));
+}
+
+TEST_F(RegistryStoreOnLinux, FoldersAndFilesAreTheUsersOwnWhateverTheUmask) {
+  const mode_t saved = ::umask(0);
+  RegistryKey key;
+  const RegistryStatus created = key.Create(RegistryRoot::kCurrentUser, u"Stats\\Deeper");
+  const RegistryStatus written = key.SetValue(u"v", platform::kRegSz, Bytes("x"));
+  ::umask(saved);
+  ASSERT_EQ(created, RegistryStatus::kOk);
+  ASSERT_EQ(written, RegistryStatus::kOk);
+  using std::filesystem::perms;
+  for (const auto& folder : {Store().parent_path(), Store(), Store() / "HKEY_CURRENT_USER", KeyFolder(),
+                             KeyFolder() / "k.deeper"}) {
+    EXPECT_EQ(std::filesystem::status(folder).permissions(), perms::owner_all) << folder;
+  }
+  EXPECT_EQ(std::filesystem::status(KeyFolder() / "k.deeper" / "v.v").permissions(),
+            perms::owner_read | perms::owner_write);
+}
+#endif
 
 }  // namespace

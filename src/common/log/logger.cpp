@@ -27,15 +27,9 @@ void Logger::Init(std::string_view base_name, std::ios_base::openmode mode) {
 
 void Logger::InitIn(const std::filesystem::path& directory, std::string_view base_name,
                     std::ios_base::openmode mode) {
-  // A plain file where the log folder belongs is removed; failures here only mean the log is lost.
-  std::error_code ignored;
-  if (std::filesystem::exists(directory, ignored) && !std::filesystem::is_directory(directory, ignored)) {
-    std::filesystem::remove_all(directory, ignored);
-  }
-  if (!std::filesystem::exists(directory, ignored)) std::filesystem::create_directories(directory, ignored);
-
-  path_ = directory / (std::string(base_name) + ".log");
-  file_.Open(path_, (mode & std::ios_base::app) == 0);
+  // A log that cannot be opened is lost, and the run goes on.
+  file_.OpenIn(directory, std::string(base_name) + ".log", (mode & std::ios_base::app) == 0);
+  path_ = file_.Path();
   running_ = true;
   writer_ = std::thread(&Logger::WriterThread, this);
   WriteRaw(fmt::format("\n\n{}\n{}[{}.{}] log start", kRule, TimePrefix(), platform::CurrentThreadId(), ProcessId()));

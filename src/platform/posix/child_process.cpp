@@ -11,6 +11,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/posix/checked_call.h"
+
 extern char** environ;
 
 namespace platform {
@@ -92,9 +94,7 @@ std::optional<int> ChildProcess::Wait(std::chrono::milliseconds timeout) {
     if (errno != EINTR) return std::nullopt;
   }
   int status = 0;
-  while (::waitpid(static_cast<pid_t>(pid_), &status, 0) < 0) {
-    if (errno != EINTR) return std::nullopt;
-  }
+  if (posix::CallError([&] { return ::waitpid(static_cast<pid_t>(pid_), &status, 0); }) != 0) return std::nullopt;
   exit_code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return exit_code_;
 }

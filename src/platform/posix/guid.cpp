@@ -2,16 +2,17 @@
 
 #include <sys/random.h>
 
-#include <cerrno>
 #include <cstddef>
+
+#include "platform/posix/checked_call.h"
 
 namespace platform {
 
 Guid NewGuid() {
   std::array<std::uint8_t, 16> bytes{};
   for (std::size_t filled = 0; filled < bytes.size();) {
-    const ssize_t got = ::getrandom(bytes.data() + filled, bytes.size() - filled, 0);
-    if (got < 0 && errno == EINTR) continue;
+    const ssize_t got =
+        posix::RetryOnInterrupt([&] { return ::getrandom(bytes.data() + filled, bytes.size() - filled, 0); });
     if (got <= 0) return {};  // the same all-zero answer as a failing CoCreateGuid
     filled += static_cast<std::size_t>(got);
   }

@@ -9,7 +9,6 @@
 #include "platform/named_object.h"
 
 #include <fcntl.h>
-#include <linux/futex.h>
 #include <pthread.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -26,6 +25,7 @@
 #include <unordered_map>
 
 #include "platform/native_handle.h"
+#include "platform/posix/checked_call.h"
 #include "platform/posix/object_table.h"
 
 namespace platform {
@@ -58,39 +58,17 @@ struct ObjectName {
   std::string file_name;  // escaped, inside the namespace folder
 };
 
-std::uint64_t Fnv1a64(std::string_view text) {
-  std::uint64_t hash = 0xcbf29ce484222325ull;
-  for (const unsigned char c : text) hash = (hash ^ c) * 0x100000001b3ull;
-  return hash;
-}
-
-bool IsPlainByte(unsigned char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
-}
-
-// Every byte outside [A-Za-z0-9_-] becomes %XX, so no name can reach another folder or collide with
-// "." and "..". A name too long for one file name keeps a readable head and gets a hash of the whole.
-std::string EscapeName(std::string_view name) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string escaped;
-  escaped.reserve(name.size());
-  for (const unsigned char c : name) {
-    if (IsPlainByte(c)) {
-      escaped += static_cast<char>(c);
-    } else {
-      escaped += '%';
-      escaped += kHex[c >> 4];
-      escaped += kHex[c & 15];
-    }
-  }
+// A name too long for one file name keeps a readable head, never cut inside a %XX, and gets a hash of
+// the whole name.
+std::string FileNameOf(std::string_view name) {
+  std::string escaped = EscapeName(name);
   if (escaped.size() <= kMaxFileName) return escaped;
   std::size_t keep = kHashedNameKeep;
   if (escaped[keep - 1] == '%') keep -= 1;
   else if (escaped[keep - 2] == '%') keep -= 2;
   escaped.resize(keep);
   escaped += '#';
-  const std::uint64_t hash = Fnv1a64(name);
-  for (int shift = 60; shift >= 0; shift -= 4) escaped += kHex[(hash >> shift) & 15];
+  AppendHex(escaped, Fnv1a64(name), 16);
   return escaped;
 }
 
@@ -106,7 +84,7 @@ bool ParseName(std::string_view name, ObjectName& parsed, ErrorCode& error) {
     error = EINVAL;
     return false;
   }
-  parsed.file_name = EscapeName(name);
+  parsed.file_name = FileNameOf(name);
   return true;
 }
 
@@ -203,42 +181,46 @@ void RemoveIfStillNamed(int folder, const std::string& file_name, int fd) {
   if (::fstat(fd, &open_file) == 0) RemoveIfStillNamed(folder, file_name, open_file.st_dev, open_file.st_ino);
 }
 
-ObjectRecord* NewRecord(const ObjectName& name, ObjectKind kind, std::uint64_t payload_size, int fd,
-                        unsigned char* base, std::size_t mapped_size, const struct stat& info) {
+// The record takes over the descriptor and the mapping.
+ObjectRecord* NewRecord(const ObjectName& name, ObjectKind kind, std::uint64_t payload_size, OwnedHandle fd,
+                        OwnedMapping mapping, const struct stat& info) {
+  const MappedRegion region = mapping.Release();
   auto* record = new ObjectRecord;
   record->global = name.global;
   record->file_name = name.file_name;
   record->key = KeyOf(name);
   record->kind = kind;
   record->payload_size = payload_size;
-  record->base = base;
-  record->mapped_size = mapped_size;
-  record->fd = fd;
+  record->base = region.base;
+  record->mapped_size = region.size;
+  record->fd = fd.Release();
   record->device = info.st_dev;
   record->inode = info.st_ino;
   record->handles = 1;
   return record;
 }
 
-unsigned char* MapFile(int fd, std::size_t size, ErrorCode& error) {
-  void* base = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-  if (base == MAP_FAILED) {
-    error = static_cast<ErrorCode>(errno);
-    return nullptr;
-  }
-  return static_cast<unsigned char*>(base);
-}
-
-int BuildMutex(void* payload, bool own) {
+int BuildMutex(pthread_mutex_t* mutex, bool own) {
   pthread_mutexattr_t attributes;
   ::pthread_mutexattr_init(&attributes);
   ::pthread_mutexattr_setpshared(&attributes, PTHREAD_PROCESS_SHARED);
   ::pthread_mutexattr_setrobust(&attributes, PTHREAD_MUTEX_ROBUST);
   ::pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
-  int result = ::pthread_mutex_init(static_cast<pthread_mutex_t*>(payload), &attributes);
+  int result = ::pthread_mutex_init(mutex, &attributes);
   ::pthread_mutexattr_destroy(&attributes);
-  if (result == 0 && own) result = ::pthread_mutex_lock(static_cast<pthread_mutex_t*>(payload));
+  if (result == 0 && own) result = ::pthread_mutex_lock(mutex);
   return result;
+}
+
+std::atomic<ErrorCode> shared_lock_failure_for_testing{0};
+
+// The shared lock that keeps an object alive while this process holds it: 0, or the errno of the
+// failure.
+int LockShared(int fd) {
+  if (const ErrorCode injected = shared_lock_failure_for_testing.exchange(0); injected != 0) {
+    return static_cast<int>(injected);
+  }
+  return CallError([&] { return ::flock(fd, LOCK_SH); });
 }
 
 enum class Step { kDone, kRetry, kFailed };
@@ -253,7 +235,7 @@ Step CreateObject(int folder, const ObjectName& name, const OpenRequest& request
     return Step::kFailed;
   }
   const mode_t mode = name.global ? 0666 : 0600;
-  OwnedHandle fd(::openat(folder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode));
+  OwnedHandle fd(RetryOnInterrupt([&] { return ::openat(folder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode); }));
   if (!fd || (name.global && ::fchmod(fd.Get(), mode) != 0)) {  // the umask narrowed the mode
     error = static_cast<ErrorCode>(errno);
     return Step::kFailed;
@@ -264,35 +246,41 @@ Step CreateObject(int folder, const ObjectName& name, const OpenRequest& request
     error = static_cast<ErrorCode>(result);
     return Step::kFailed;
   }
-  unsigned char* base = MapFile(fd.Get(), file_size, error);
-  if (base == nullptr) return Step::kFailed;
+  OwnedMapping mapping = MapShared(fd.Get(), file_size);
+  if (!mapping) {
+    error = static_cast<ErrorCode>(errno);
+    return Step::kFailed;
+  }
+  unsigned char* const base = mapping.Get().base;
   const ObjectHeader header{kMagic, kVersion, static_cast<std::uint32_t>(request.kind), 0,
                             request.kind == ObjectKind::kSharedMemory ? request.size : 0};
   std::memcpy(base, &header, sizeof(header));
-  void* payload = base + (request.kind == ObjectKind::kSharedMemory ? kPageSize : kHeaderSize);
-  const bool own = request.kind == ObjectKind::kMutex && request.own_new_mutex;
+  pthread_mutex_t* owned = nullptr;  // a mutex this call locked: let go before its memory, on any failure
   if (request.kind == ObjectKind::kMutex) {
-    if (const int result = BuildMutex(payload, own); result != 0) {
-      ::munmap(base, file_size);
+    auto* mutex = reinterpret_cast<pthread_mutex_t*>(base + kHeaderSize);
+    if (const int result = BuildMutex(mutex, request.own_new_mutex); result != 0) {
       error = static_cast<ErrorCode>(result);
       return Step::kFailed;
     }
+    if (request.own_new_mutex) owned = mutex;
+  }
+  // Without its shared lock a named object would look dead to the next opener, who would remove it.
+  int failure = LockShared(fd.Get());
+  if (failure == 0) {
+    const std::string self = "/proc/self/fd/" + std::to_string(fd.Get());
+    failure = CallError(
+        [&] { return ::linkat(AT_FDCWD, self.c_str(), folder, name.file_name.c_str(), AT_SYMLINK_FOLLOW); });
   }
   struct stat info {};
-  while (::flock(fd.Get(), LOCK_SH) != 0 && errno == EINTR) {
-  }
-  const std::string self = "/proc/self/fd/" + std::to_string(fd.Get());
-  int link_error = ::linkat(AT_FDCWD, self.c_str(), folder, name.file_name.c_str(), AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
-  if (link_error == 0 && ::fstat(fd.Get(), &info) != 0) link_error = errno;
-  if (link_error != 0) {
+  if (failure == 0) failure = CallError([&] { return ::fstat(fd.Get(), &info); });
+  if (failure != 0) {
     // An owned robust mutex must be let go before its memory goes, or the thread's robust list breaks.
-    if (own) ::pthread_mutex_unlock(static_cast<pthread_mutex_t*>(payload));
-    ::munmap(base, file_size);
-    if (link_error == EEXIST) return Step::kRetry;
-    error = static_cast<ErrorCode>(link_error);
+    if (owned != nullptr) ::pthread_mutex_unlock(owned);
+    if (failure == EEXIST) return Step::kRetry;
+    error = static_cast<ErrorCode>(failure);
     return Step::kFailed;
   }
-  record = NewRecord(name, request.kind, header.payload_size, fd.Release(), base, file_size, info);
+  record = NewRecord(name, request.kind, header.payload_size, std::move(fd), std::move(mapping), info);
   return Step::kDone;
 }
 
@@ -301,24 +289,21 @@ Step JoinObject(int folder, const ObjectName& name, const OpenRequest& request, 
                 ObjectRecord*& record, ErrorCode& error) {
   // Test for a dead object before joining: once this process holds LOCK_SH, "the only holder" no
   // longer means "dead", and converting LOCK_SH to LOCK_EX can drop the shared lock on failure.
-  if (::flock(fd.Get(), LOCK_EX | LOCK_NB) == 0) {
+  const int busy = CallError([&] { return ::flock(fd.Get(), LOCK_EX | LOCK_NB); });
+  if (busy == 0) {
     RemoveIfStillNamed(folder, name.file_name, fd.Get());
     ::flock(fd.Get(), LOCK_UN);
     return Step::kRetry;
   }
-  if (errno != EWOULDBLOCK) {
-    error = static_cast<ErrorCode>(errno);
+  if (busy != EWOULDBLOCK) {
+    error = static_cast<ErrorCode>(busy);
     return Step::kFailed;
   }
-  while (::flock(fd.Get(), LOCK_SH) != 0) {
-    if (errno != EINTR) {
-      error = static_cast<ErrorCode>(errno);
-      return Step::kFailed;
-    }
-  }
   struct stat info {};
-  if (::fstat(fd.Get(), &info) != 0) {
-    error = static_cast<ErrorCode>(errno);
+  int failure = LockShared(fd.Get());
+  if (failure == 0) failure = CallError([&] { return ::fstat(fd.Get(), &info); });
+  if (failure != 0) {
+    error = static_cast<ErrorCode>(failure);
     return Step::kFailed;
   }
   if (info.st_nlink == 0) return Step::kRetry;  // removed by the last holder while we waited for the lock
@@ -328,19 +313,21 @@ Step JoinObject(int folder, const ObjectName& name, const OpenRequest& request, 
     return Step::kFailed;
   }
   const auto file_size = static_cast<std::size_t>(info.st_size);
-  unsigned char* base = MapFile(fd.Get(), file_size, error);
-  if (base == nullptr) return Step::kFailed;
+  OwnedMapping mapping = MapShared(fd.Get(), file_size);
+  if (!mapping) {
+    error = static_cast<ErrorCode>(errno);
+    return Step::kFailed;
+  }
   ObjectHeader header{};
-  std::memcpy(&header, base, sizeof(header));
+  std::memcpy(&header, mapping.Get().base, sizeof(header));
   std::size_t expected_size = 0;
   if (header.magic != kMagic || header.version != kVersion || header.kind != static_cast<std::uint32_t>(request.kind) ||
       !FileSizeFor(request.kind, header.payload_size, expected_size) || expected_size != file_size) {
     const bool other_kind = header.magic == kMagic && header.kind != static_cast<std::uint32_t>(request.kind);
     error = other_kind ? EEXIST : EINVAL;  // EEXIST: the name belongs to another kind of object
-    ::munmap(base, file_size);
     return Step::kFailed;
   }
-  record = NewRecord(name, request.kind, header.payload_size, fd.Release(), base, file_size, info);
+  record = NewRecord(name, request.kind, header.payload_size, std::move(fd), std::move(mapping), info);
   return Step::kDone;
 }
 
@@ -350,8 +337,7 @@ Step JoinObject(int folder, const ObjectName& name, const OpenRequest& request, 
 // mutex's futex word (the kernel's robust-futex protocol).
 bool OwnedByLiveThreadOfThisProcess(const ObjectRecord* record) {
   if (record->kind != ObjectKind::kMutex) return false;
-  auto* mutex = static_cast<pthread_mutex_t*>(record->Payload());
-  const int owner = std::atomic_ref<int>(mutex->__data.__lock).load() & FUTEX_TID_MASK;
+  const int owner = MutexOwnerThread(static_cast<pthread_mutex_t*>(record->Payload()));
   return owner != 0 && ::syscall(SYS_tgkill, ::getpid(), owner, 0) == 0;
 }
 
@@ -370,7 +356,7 @@ void ReleaseIfUnused(Table& table, ObjectRecord* record) {
   // Our LOCK_SH becomes LOCK_EX only if nobody else holds the object: then it dies with us. Unlock
   // explicitly, in case something else still refers to the file description: a process waiting for
   // LOCK_SH on the removed file must not wait for that.
-  if (::flock(record->fd, LOCK_EX | LOCK_NB) == 0) {
+  if (CallError([&] { return ::flock(record->fd, LOCK_EX | LOCK_NB); }) == 0) {
     RemoveIfStillNamed(table.folder[record->global], record->file_name, record->device, record->inode);
     ::flock(record->fd, LOCK_UN);
   }
@@ -400,7 +386,8 @@ ObjectRecord* OpenObject(const OpenRequest& request, ErrorCode& error, bool& exi
   for (int attempt = 0; attempt < kMaxOpenAttempts; ++attempt) {
     ObjectRecord* record = nullptr;
     Step step = Step::kFailed;
-    OwnedHandle fd(::openat(folder, name.file_name.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW));
+    OwnedHandle fd(
+        RetryOnInterrupt([&] { return ::openat(folder, name.file_name.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW); }));
     if (fd) {
       step = JoinObject(folder, name, request, std::move(fd), record, error);
       existed = true;
@@ -446,16 +433,16 @@ bool ObjectIsHeld(std::string_view name, ObjectKind kind) {
     folder = NamespaceFolder(table, parsed.global, ignored);
   }
   if (folder < 0) return false;
-  const OwnedHandle fd(::openat(folder, parsed.file_name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  const OwnedHandle fd(
+      RetryOnInterrupt([&] { return ::openat(folder, parsed.file_name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW); }));
   if (!fd) return false;
-  if (::flock(fd.Get(), LOCK_EX | LOCK_NB) == 0) {
+  if (CallError([&] { return ::flock(fd.Get(), LOCK_EX | LOCK_NB); }) == 0) {
     RemoveIfStillNamed(folder, parsed.file_name, fd.Get());  // dead: nobody holds it
     ::flock(fd.Get(), LOCK_UN);
     return false;
   }
   ObjectHeader header{};
-  return ::pread(fd.Get(), &header, sizeof(header), 0) == static_cast<ssize_t>(sizeof(header)) &&
-         header.magic == kMagic && header.version == kVersion && header.kind == static_cast<std::uint32_t>(kind);
+  return ReadAll(fd.Get(), std::as_writable_bytes(std::span(&header, 1)), 0) && header.magic == kMagic && header.version == kVersion && header.kind == static_cast<std::uint32_t>(kind);
 }
 
 void* AddView(ObjectRecord* record) {
@@ -492,6 +479,8 @@ bool ViewRegionSize(const void* view, std::uint64_t& size) {
   size = region - (page - found->first);
   return true;
 }
+
+void FailNextSharedLockForTesting(ErrorCode error) { shared_lock_failure_for_testing.store(error); }
 
 }  // namespace posix
 

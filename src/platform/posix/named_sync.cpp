@@ -12,6 +12,7 @@
 #include <climits>
 #include <ctime>
 
+#include "platform/posix/checked_call.h"
 #include "platform/posix/object_table.h"
 
 #if defined(__SANITIZE_THREAD__)
@@ -124,9 +125,8 @@ bool UnlockNamedMutex(const NamedObject& mutex, ErrorCode& error) {
   if (native == nullptr) return false;
   // Refused before the call, with the answer the call would give: a sanitizer that watches the calling
   // process reports an unlock by a non-owner as a fault, where for us it is an ordinary refusal (the
-  // owner may be another process). The owner's thread id is in the futex word (robust-futex protocol).
-  const int owner = std::atomic_ref<int>(native->__data.__lock).load() & FUTEX_TID_MASK;
-  if (owner != ::gettid()) {
+  // owner may be another process).
+  if (posix::MutexOwnerThread(native) != ::gettid()) {
     error = EPERM;
     return false;
   }

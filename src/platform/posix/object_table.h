@@ -67,4 +67,8 @@ void* AddView(ObjectRecord* record);
 bool RemoveView(void* view);
 bool ViewRegionSize(const void* view, std::uint64_t& size);
 
+// Makes the next shared lock that an open or a creation takes fail with this error, as a system out of
+// lock records would. Thread-safe.
+void FailNextSharedLockForTesting(ErrorCode error);
+
 }  // namespace platform::posix

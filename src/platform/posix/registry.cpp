@@ -1,7 +1,6 @@
 #include "platform/registry.h"
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +15,8 @@
 
 #include "platform/guid.h"
 #include "platform/native_handle.h"
+#include "platform/posix/checked_call.h"
+#include "platform/posix/user_folders.h"
 #include "platform/registry_faults.h"
 
 // Linux has no registry, so HKEY_CURRENT_USER is a folder of our own (docs/registry.md is the contract):
@@ -37,8 +38,10 @@ namespace {
 constexpr char kStoreVariable[] = "SPINDREL_REGISTRY_DIR";
 constexpr char kMagic[4] = {'S', 'R', 'V', '1'};
 constexpr std::size_t kHeaderSize = 8;
-constexpr mode_t kFolderMode = 0700;  // the user's own settings, as HKEY_CURRENT_USER is
 constexpr mode_t kFileMode = 0600;
+// A value here is a few KB of statistics. A bigger file was not written by this store (or not whole): it
+// reads as absent, is never read into memory, and the next write replaces it.
+constexpr std::size_t kMaxValueFile = std::size_t{1} << 20;
 // Names longer than this (after escaping) keep a readable prefix and gain a hash, so every file name
 // stays below the file system's 255-byte limit.
 constexpr std::size_t kMaxEncodedName = 200;
@@ -54,18 +57,6 @@ StoreOverride& Override() {
   return instance;
 }
 
-std::filesystem::path HomeDirectory() {
-  if (const char* home = std::getenv("HOME"); home != nullptr && *home == '/') return home;
-  std::vector<char> buffer(16384);
-  passwd entry{};
-  passwd* found = nullptr;
-  if (::getpwuid_r(::geteuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr &&
-      found->pw_dir != nullptr) {
-    return found->pw_dir;
-  }
-  return {};
-}
-
 // The folder that holds the store's roots: the override, SPINDREL_REGISTRY_DIR, or the user's
 // configuration folder. Empty when there is none.
 std::filesystem::path StoreDirectory() {
@@ -78,7 +69,7 @@ std::filesystem::path StoreDirectory() {
   if (const char* config = std::getenv("XDG_CONFIG_HOME"); config != nullptr && *config == '/') {
     return std::filesystem::path(config) / "spindrel" / "registry";
   }
-  const std::filesystem::path home = HomeDirectory();
+  const std::filesystem::path home = posix::HomeDirectory();
   if (home.empty()) return {};
   return home / ".config" / "spindrel" / "registry";
 }
@@ -93,33 +84,19 @@ std::filesystem::path RootDirectory(RegistryRoot root) {
   return {};
 }
 
-std::uint64_t Fnv1a(std::string_view text) {
-  std::uint64_t hash = 0xcbf29ce484222325ull;
-  for (const char c : text) hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001b3ull;
-  return hash;
-}
-
 // Key and value names compare without regard to ASCII case, as the system's do (other letters compare
-// exactly). Letters, digits, '_' and '-' stand for themselves; every other code unit is written %XXXX,
-// so no name can become ".", "..", contain '/', or meet the prefixes of another kind of entry.
+// exactly), so upper-case ASCII letters are folded before the name is escaped.
 std::string EncodeName(std::u16string_view name) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string encoded;
-  for (const char16_t c : name) {
-    if ((c >= u'a' && c <= u'z') || (c >= u'0' && c <= u'9') || c == u'_' || c == u'-') {
-      encoded.push_back(static_cast<char>(c));
-    } else if (c >= u'A' && c <= u'Z') {
-      encoded.push_back(static_cast<char>(c - u'A' + u'a'));
-    } else {
-      encoded.push_back('%');
-      for (int shift = 12; shift >= 0; shift -= 4) encoded.push_back(kHex[(c >> shift) & 0xF]);
-    }
+  std::u16string folded(name);
+  for (char16_t& c : folded) {
+    if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
   }
+  std::string encoded = posix::EscapeName<char16_t>(folded);
   if (encoded.size() > kMaxEncodedName) {
-    const std::uint64_t hash = Fnv1a(encoded);
+    const std::uint64_t hash = posix::Fnv1a64(encoded);
     encoded.resize(kHashedPrefix);
     encoded.push_back('~');
-    for (int shift = 60; shift >= 0; shift -= 4) encoded.push_back(kHex[(hash >> shift) & 0xF]);
+    posix::AppendHex(encoded, hash, 16);
   }
   return encoded;
 }
@@ -150,41 +127,6 @@ RegistryStatus StatusFromErrno(int error) {
   return (error == ENOENT || error == ENOTDIR) ? RegistryStatus::kNotFound : RegistryStatus::kFailed;
 }
 
-// Creates one folder of the store; one that exists already is fine.
-bool MakeFolder(const std::filesystem::path& path) {
-  if (::mkdir(path.c_str(), kFolderMode) == 0) return true;
-  struct stat info {};
-  return errno == EEXIST && ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-}
-
-bool MakeRoot(const std::filesystem::path& root) {
-  std::error_code ignored;
-  std::filesystem::create_directories(root.parent_path(), ignored);
-  return MakeFolder(root);
-}
-
-bool ReadFully(int fd, std::byte* data, std::size_t size, off_t offset) {
-  while (size > 0) {
-    const ssize_t got = ::pread(fd, data, size, offset);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return false;
-    data += got;
-    size -= static_cast<std::size_t>(got);
-    offset += got;
-  }
-  return true;
-}
-
-bool WriteFully(int fd, const std::byte* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t put = ::write(fd, data, size);
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) return false;
-    data += put;
-    size -= static_cast<std::size_t>(put);
-  }
-  return true;
-}
 
 // An opened value file with its checked header.
 struct ValueFileView {
@@ -197,9 +139,10 @@ RegistryStatus OpenValue(const std::filesystem::path& key, std::u16string_view n
   view.file.Reset(::open(ValueFile(key, name).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
   if (!view.file) return StatusFromErrno(errno);
   struct stat info {};
+  if (::fstat(view.file.Get(), &info) != 0) return RegistryStatus::kFailed;
+  if (S_ISREG(info.st_mode) && info.st_size > off_t(kMaxValueFile)) return RegistryStatus::kNotFound;
   std::byte header[kHeaderSize];
-  if (::fstat(view.file.Get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < off_t(kHeaderSize) ||
-      info.st_size - off_t(kHeaderSize) > off_t(UINT32_MAX) || !ReadFully(view.file.Get(), header, kHeaderSize, 0) ||
+  if (!S_ISREG(info.st_mode) || info.st_size < off_t(kHeaderSize) || !posix::ReadAll(view.file.Get(), header, 0) ||
       std::memcmp(header, kMagic, sizeof(kMagic)) != 0) {
     return RegistryStatus::kFailed;  // not a value this store wrote
   }
@@ -233,7 +176,7 @@ RegistryStatus RegistryKey::Open(RegistryRoot root, std::u16string_view sub_key,
   if (root_directory.empty()) return RegistryStatus::kFailed;
   const std::filesystem::path directory = KeyDirectory(root_directory, sub_key);
   // The root key always exists on Windows; here its folder appears on first use.
-  if (directory == root_directory && !MakeRoot(root_directory)) return RegistryStatus::kFailed;
+  if (directory == root_directory && !posix::MakePrivateFolders(root_directory)) return RegistryStatus::kFailed;
   struct stat info {};
   if (::stat(directory.c_str(), &info) != 0) return StatusFromErrno(errno);
   if (!S_ISDIR(info.st_mode)) return RegistryStatus::kNotFound;
@@ -244,12 +187,9 @@ RegistryStatus RegistryKey::Open(RegistryRoot root, std::u16string_view sub_key,
 RegistryStatus RegistryKey::Create(RegistryRoot root, std::u16string_view sub_key) {
   Close();
   const std::filesystem::path root_directory = RootDirectory(root);
-  if (root_directory.empty() || !MakeRoot(root_directory)) return RegistryStatus::kFailed;
-  std::filesystem::path directory = root_directory;
-  for (const auto& folder : KeyFolders(sub_key)) {
-    directory /= folder;
-    if (!MakeFolder(directory)) return RegistryStatus::kFailed;
-  }
+  if (root_directory.empty()) return RegistryStatus::kFailed;
+  const std::filesystem::path directory = KeyDirectory(root_directory, sub_key);
+  if (!posix::MakePrivateFolders(directory)) return RegistryStatus::kFailed;
   state_ = std::make_unique<State>(State{directory, true});
   return RegistryStatus::kOk;
 }
@@ -277,12 +217,12 @@ RegistryStatus RegistryKey::ReadValue(std::u16string_view name, std::span<std::b
   type = view.type;
   size = view.size;
   if (view.size > buffer.size()) return RegistryStatus::kMoreData;
-  return ReadFully(view.file.Get(), buffer.data(), view.size, kHeaderSize) ? RegistryStatus::kOk
-                                                                            : RegistryStatus::kFailed;
+  return posix::ReadAll(view.file.Get(), buffer.first(view.size), kHeaderSize) ? RegistryStatus::kOk
+                                                                               : RegistryStatus::kFailed;
 }
 
 RegistryStatus RegistryKey::SetValue(std::u16string_view name, std::uint32_t type, std::span<const std::byte> data) {
-  if (!state_ || !state_->writable || data.size() > UINT32_MAX) return RegistryStatus::kFailed;
+  if (!state_ || !state_->writable || data.size() > kMaxValueFile - kHeaderSize) return RegistryStatus::kFailed;
   if (registry_faults::TakeWriteFailure()) return RegistryStatus::kFailed;
   std::vector<std::byte> contents(kHeaderSize + data.size());
   std::memcpy(contents.data(), kMagic, sizeof(kMagic));
@@ -292,9 +232,13 @@ RegistryStatus RegistryKey::SetValue(std::u16string_view name, std::uint32_t typ
   const std::filesystem::path temporary = state_->directory / TemporaryName();
   OwnedHandle file(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, kFileMode));
   if (!file) return RegistryStatus::kFailed;  // also when the key was deleted meanwhile
+  if (::fchmod(file.Get(), kFileMode) != 0) {  // the umask narrowed it
+    ::unlink(temporary.c_str());
+    return RegistryStatus::kFailed;
+  }
   // Flushed before the rename, so that after a system crash the name holds the old value or the whole
   // new one, never an empty file.
-  const bool written = WriteFully(file.Get(), contents.data(), contents.size()) && ::fsync(file.Get()) == 0;
+  const bool written = posix::WriteAll(file.Get(), contents) && ::fsync(file.Get()) == 0;
   file.Reset();
   if (!written || ::rename(temporary.c_str(), ValueFile(state_->directory, name).c_str()) != 0) {
     ::unlink(temporary.c_str());

@@ -11,18 +11,26 @@ std::filesystem::path TempDirectory() {
   return std::filesystem::path(std::wstring(buffer, length));
 }
 
-bool AppendFile::Open(const std::filesystem::path& path, bool truncate) {
+bool AppendFile::OpenIn(const std::filesystem::path& folder, std::string_view name, bool truncate) {
+  Close();
+  // The user's temporary folder is the user's own here: no other user can plant anything in it.
+  std::error_code ignored;
+  if (std::filesystem::exists(folder, ignored) && !std::filesystem::is_directory(folder, ignored)) {
+    std::filesystem::remove_all(folder, ignored);
+  }
+  std::filesystem::create_directories(folder, ignored);
+  path_ = folder / std::filesystem::path(name);
   // FILE_APPEND_DATA without FILE_WRITE_DATA makes the system put every write at the current end of the
   // file in one step, so entries of processes appending at the same time stay whole.
   const DWORD access = FILE_APPEND_DATA | SYNCHRONIZE;
   const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
   if (truncate) {
-    HANDLE emptied = ::CreateFileW(path.c_str(), GENERIC_WRITE, share, nullptr, CREATE_ALWAYS,
+    HANDLE emptied = ::CreateFileW(path_.c_str(), GENERIC_WRITE, share, nullptr, CREATE_ALWAYS,
                                    FILE_ATTRIBUTE_NORMAL, nullptr);
     if (emptied == INVALID_HANDLE_VALUE) return false;
     ::CloseHandle(emptied);
   }
-  HANDLE file = ::CreateFileW(path.c_str(), access, share, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = ::CreateFileW(path_.c_str(), access, share, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   file_.Reset(file == INVALID_HANDLE_VALUE ? nullptr : file);
   return file_.IsValid();
 }

@@ -1,0 +1,42 @@
+// Folders of the user's own: the home folder, and folders created private to the user.
+#pragma once
+
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include <cstdlib>
+#include <filesystem>
+#include <vector>
+
+namespace platform::posix {
+
+// $HOME when it is an absolute path, else the home folder the user database gives; empty when neither.
+inline std::filesystem::path HomeDirectory() {
+  if (const char* home = std::getenv("HOME"); home != nullptr && *home == '/') return home;
+  std::vector<char> buffer(16384);
+  passwd entry{};
+  passwd* found = nullptr;
+  if (::getpwuid_r(::geteuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr &&
+      found->pw_dir != nullptr) {
+    return found->pw_dir;
+  }
+  return {};
+}
+
+// Creates the folder and every missing folder above it, each mode 0700 whatever the umask (mkdir's mode
+// is narrowed by it, so it is set again). One that exists already is fine; false when a part of the path
+// is not a folder or cannot be created.
+inline bool MakePrivateFolders(const std::filesystem::path& path) {
+  constexpr mode_t kMode = 0700;
+  if (path.empty()) return true;
+  struct stat info {};
+  if (::stat(path.c_str(), &info) == 0) return S_ISDIR(info.st_mode);
+  if (errno != ENOENT || path.parent_path() == path || !MakePrivateFolders(path.parent_path())) return false;
+  if (::mkdir(path.c_str(), kMode) == 0) return ::chmod(path.c_str(), kMode) == 0;
+  return errno == EEXIST && ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+}  // namespace platform::posix
