@@ -72,15 +72,6 @@ TEST(LogSink, ReturnsThePreviousSinkAndNullRestoresTheSilentDefault) {
   EXPECT_EQ(second, 1);
 }
 
-TEST(LogSink, CutsLongTextToItsBuffer) {
-  const SinkRestorer restore;
-  std::string seen;
-  ipc::set_log_sink([&seen](int, const char*, int, const char* text) { seen = text; });
-  const std::string longer(5000, 'x');
-  SPINDREL_LOG(ipc::log_level_failure, "%s", longer.c_str());
-  EXPECT_EQ(seen, std::string(2047, 'x'));
-}
-
 // A sink replaced while another thread writes lines lives until the line that holds it is done.
 TEST(LogSink, CanBeReplacedWhileOtherThreadsWrite) {
   const SinkRestorer restore;
