@@ -15,9 +15,9 @@ constexpr const char* kSource = "src/boot/process_bus";
 class ProcessBusLink final : public BusLink {
  public:
   void Join() override {
-    // The exit report goes on without the bus: its sends are then refused, its log and exit code stay.
+    // A join that failed still lets the notices go out; only this process's own receiving is lost.
     if (!ipc::IpcCore::Instance().Init(ipc::kExitMonitorClientId)) {
-      ipc::log_sink(ipc::log_level_failure, kSource, __LINE__, "join the bus failed, no notice is sent.");
+      ipc::log_sink(ipc::log_level_failure, kSource, __LINE__, "join the bus failed, notices are still sent.");
     }
   }
 

@@ -30,9 +30,10 @@ class IpcCore {
   // mutex, in the global scope when this process runs elevated. The calling thread becomes the init
   // thread. True when the process is on the bus as client_id in that scope, also when it already was.
   // False when the client has no name, its channel takes no receiver or its liveness mutex cannot be
-  // created (each reported through log_sink): the bus is then left stopped as before, since other
-  // processes could not see it, and Uninit has nothing to do. False, changing nothing, while the
-  // process is joined as another client or in the other scope.
+  // created (each reported through log_sink): the process then neither receives nor holds the mutex,
+  // so no other process takes it for running, but it can still send until Uninit (the exit monitor's
+  // notices do not depend on being seen). False, changing nothing, after an Init until Uninit unless
+  // that Init joined as the same client in the same scope.
   [[nodiscard]] bool Init(std::int32_t client_id);
   [[nodiscard]] bool Init(std::int32_t client_id, bool global);
 
@@ -54,8 +55,6 @@ class IpcCore {
 
  private:
   IpcCore();
-  // Refuses sends, stops the receiver and the query pool; called under lock_.
-  void StopLocked();
 
   std::atomic<std::int32_t> client_id_{0};
   std::atomic<std::uint32_t> init_thread_id_{0};
@@ -65,6 +64,9 @@ class IpcCore {
   // the platform layer. Present exactly while the process is joined.
   struct Liveness;
   std::unique_ptr<Liveness> liveness_mutex_;
+  // Between an Init and its Uninit, whether or not that Init joined; joined_ only when it did.
+  bool started_ = false;
+  bool joined_ = false;
   std::mutex lock_;
   std::shared_ptr<IpcMsgHandler> handler_;
   std::shared_ptr<IpcQueryResponser> responder_;

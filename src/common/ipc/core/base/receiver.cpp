@@ -49,7 +49,7 @@ void IpcReceiver::ReceiveMsgThread() {
   const IpcCore& core = IpcCore::Instance();
   for (;;) {
     recv_buffer buffer = channel_->recv();
-    if (core.Stopped()) return;  // what arrives once the bus stops is dropped
+    if (stopping_.load() || core.Stopped()) return;  // what arrives once the bus stops is dropped
     if (buffer.empty() || buffer.size() == 0) continue;
     std::string text(static_cast<const char*>(buffer.data()), buffer.size());
     ThreadPool* handler_pool = handler_pool_.get();
@@ -78,8 +78,9 @@ void IpcReceiver::Decode(const std::string& text, ThreadPool* handler_pool) {
 }
 
 void IpcReceiver::Stop() {
+  stopping_ = true;
   if (receive_task_.valid()) {
-    // The stopped flag is already set; ending the channel's wait lets the thread see it at once instead
+    // stopping_ is already set; ending the channel's wait lets the thread see it at once instead
     // of after its current 200 ms wait. Anything it would still have received is dropped anyway.
     if (channel_) channel_->disconnect();
     receive_task_.wait_for(kReceiveThreadWait);

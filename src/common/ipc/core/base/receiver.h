@@ -3,6 +3,7 @@
 // handler pool and go to the query responder straight from the decode task.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <future>
 #include <memory>
@@ -44,6 +45,8 @@ class IpcReceiver {
 
   std::optional<channel> channel_;
   std::future<void> receive_task_;
+  // Set by Stop: the receiver may stop while the bus goes on sending (a join that failed half way).
+  std::atomic<bool> stopping_{false};
   std::unique_ptr<ThreadPool> decode_pool_;
   std::unique_ptr<ThreadPool> handler_pool_;
 };

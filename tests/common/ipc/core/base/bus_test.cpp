@@ -152,7 +152,7 @@ TEST(Core, JoinLeaveAndJoinAgain) {
   core.Uninit(false);
 }
 
-TEST(Core, AJoinThatCannotBeSeenFailsAndLeavesTheBusStopped) {
+TEST(Core, AJoinThatCannotBeSeenFailsButStillSends) {
   LogCapture capture;
   ipc::IpcCore& core = ipc::IpcCore::Instance();
   constexpr std::int32_t kClient = 130001;  // a client no other test joins as
@@ -160,8 +160,10 @@ TEST(Core, AJoinThatCannotBeSeenFailsAndLeavesTheBusStopped) {
   const std::string mutex_name = ipc::InitedMutexName(kClient, global);
 
   EXPECT_FALSE(core.Init(110007, global));  // no name, so no channel
-  EXPECT_TRUE(core.Stopped());
+  EXPECT_FALSE(core.Init(110007, global));  // not joined, so not the same client either
   EXPECT_EQ(Texts(LogCapture::Take(), 2), std::vector<std::string>{"client_name error!"});
+  core.Uninit(false);
+  EXPECT_TRUE(core.Stopped());
 
   {
     // The liveness mutex's name held by an object of another kind: the mutex cannot be created.
@@ -169,18 +171,25 @@ TEST(Core, AJoinThatCannotBeSeenFailsAndLeavesTheBusStopped) {
     const platform::NamedObject squatter = platform::CreateNamedSemaphore(mutex_name, error);
     ASSERT_TRUE(squatter) << error;
     EXPECT_FALSE(core.Init(kClient, global));
-    EXPECT_TRUE(core.Stopped());
-    EXPECT_FALSE(ipc::SendPacket(ipc::CreatePacket(110016, 1, nullptr), true));
+    EXPECT_FALSE(ipc::IsClientAlive(kClient, global));
     const auto failures = Texts(LogCapture::Take(), 2);
     ASSERT_EQ(failures.size(), 1u);
     EXPECT_TRUE(failures[0].starts_with("create inited mutex failed.[Name]" + mutex_name + "[Error]")) << failures[0];
+
+    // It still sends: a receiver of its own on another client's channel gets the packet.
+    ipc::channel peer(ipc::GetClientName(110019), global);
+    ASSERT_TRUE(peer.connect(ipc::channel::mode::receiver));
+    EXPECT_TRUE(ipc::SendPacket(ipc::CreatePacket(110019, 1, nullptr), global));
+    EXPECT_FALSE(peer.recv(1000).empty());
 
     // The receiver it had started has left the client's channel again.
     ipc::channel own(ipc::GetClientName(kClient), global);
     ASSERT_TRUE(own.connect(ipc::channel::mode::sender));
     EXPECT_FALSE(own.send("x", 2, 10));
     LogCapture::Take();  // the transport's reason for the refused send
-    core.Uninit(true);  // nothing joined, nothing to stop
+    core.Uninit(false);
+    EXPECT_TRUE(core.Stopped());
+    EXPECT_FALSE(ipc::SendPacket(ipc::CreatePacket(110019, 1, nullptr), global));
   }
 
   ASSERT_TRUE(core.Init(kClient, global));

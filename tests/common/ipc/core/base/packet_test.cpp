@@ -197,11 +197,11 @@ TEST(Packet, ReaderRefusesTextBeyondItsBoundsBeforeParsing) {
 }
 
 TEST(PacketOnTheBus, ClientDropsATooDeepPacketAndReceivesTheNext) {
-  constexpr std::int32_t kClient = 160001;  // a client no other test joins as
+  constexpr std::int32_t kClient = 110022;  // a client no other test joins as
   constexpr std::int32_t kMsgId = 9;
   test_support::LogCapture capture;
   ipc::IpcCore& core = ipc::IpcCore::Instance();
-  core.Init(kClient, false);
+  ASSERT_TRUE(core.Init(kClient, false));
   std::atomic<bool> deep_arrived{false};
   std::promise<json> received;
   core.Handler()->Register(kMsgId, [&](ipc::IpcPacketPtr packet) {
@@ -215,7 +215,7 @@ TEST(PacketOnTheBus, ClientDropsATooDeepPacketAndReceivesTheNext) {
 
   ipc::channel sender(ipc::GetClientName(kClient), false);
   ASSERT_TRUE(sender.connect(ipc::channel::mode::sender));
-  const std::string deep = Nested(100'000, R"(,"from":110016,"msg_id":9,"to":160001})") + '\0';
+  const std::string deep = Nested(100'000, R"(,"from":110016,"msg_id":9,"to":110022})") + '\0';
   ASSERT_TRUE(sender.send_strict(deep.data(), deep.size(), 5000));
   ipc::IpcPacket normal(110016, kClient, kMsgId, json{{"after", "deep"}});
   normal.handle_self_ipc = true;  // sent from this very process
