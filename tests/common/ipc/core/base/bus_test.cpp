@@ -10,7 +10,7 @@
 #include "common/ipc/core/base/receiver.h"
 #include "spindrel/bus/sender.h"
 #include "platform/process.h"
-#include "transport/log_capture.h"
+#include "support/log_capture.h"
 
 namespace {
 
