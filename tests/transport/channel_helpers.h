@@ -20,8 +20,8 @@
 #include "platform/child_process.h"
 #include "platform/named_sync.h"
 #include "platform/process.h"
-#include "support/test_support.h"
 #include "spindrel/transport/channel.h"
+#include "support/test_support.h"
 #include "transport/channel_layout.h"
 #include "transport/chunk_storage.h"
 #include "transport/shm.h"
@@ -97,7 +97,7 @@ struct ChannelPeers {
     for (std::size_t i = 0; i < receivers.size(); ++i) {
       if (receivers[i].receiver_bit() == 0) return testing::AssertionFailure() << "receiver " << i << " not connected";
     }
-    if (!sender.valid() || !queue.valid()) return testing::AssertionFailure() << "the queue of " << name << " is not open";
+    if (!sender.valid() || !queue.valid()) return testing::AssertionFailure() << "no queue for " << name;
     return testing::AssertionSuccess();
   }
   ipc::channel& receiver() { return receivers.front(); }
