@@ -24,10 +24,7 @@ using platform::NamedObject;
 using platform::WaitResult;
 using namespace std::chrono_literals;
 
-// Names private to this test process, so that parallel runs never meet.
-std::string Unique(const std::string& tag) {
-  return "spd-" + std::to_string(platform::CurrentProcessId()) + "-" + tag;
-}
+using test_support::Unique;
 
 struct Mapping {
   NamedObject handle;
@@ -229,8 +226,7 @@ const bool kLivenessRole = test_support::RegisterChildRole("hold-liveness-mutex"
   const Mapping flag(arguments.at(1), 4);
   if (!mutex || flag.view == nullptr) return 1;
   std::atomic_ref<std::uint32_t>(*static_cast<std::uint32_t*>(flag.view)).store(1);
-  std::this_thread::sleep_for(std::chrono::seconds(test_support::kChildDeadline));
-  return 0;
+  return test_support::SleepUntilKilled();
 });
 
 TEST(LivenessMutex, IsSeenWhileItsHolderRunsAndGoneWhenItDies) {

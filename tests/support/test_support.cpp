@@ -4,6 +4,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -22,6 +23,8 @@ std::string Utf8(const std::filesystem::path& path) {
   const auto text = path.u8string();
   return std::string(text.begin(), text.end());
 }
+
+const bool kSleepRole = RegisterChildRole("sleep", [](const std::vector<std::string>&) { return SleepUntilKilled(); });
 
 }  // namespace
 
@@ -43,6 +46,8 @@ std::vector<platform::ChildProcess::EnvironmentVariable> TempDir::TempEnvironmen
   return {{"TMPDIR", path}, {"TMP", path}, {"TEMP", path}};
 }
 
+std::string Unique(const std::string& tag) { return "spd-" + std::to_string(platform::CurrentProcessId()) + "-" + tag; }
+
 std::filesystem::path ProgramPath(const std::string& name) {
   return platform::ExecutablePath().parent_path() / (name + SPINDREL_EXECUTABLE_SUFFIX);
 }
@@ -59,6 +64,11 @@ void WriteFile(const std::filesystem::path& path, const std::string& bytes) {
 bool RegisterChildRole(const std::string& name, ChildRole role) {
   Roles().emplace(name, std::move(role));
   return true;
+}
+
+int SleepUntilKilled() {
+  std::this_thread::sleep_for(kChildDeadline);  // the test kills it long before
+  return 0;
 }
 
 std::optional<platform::ChildProcess> StartChild(const std::string& role, const std::vector<std::string>& arguments,

@@ -29,6 +29,10 @@ class TempDir {
   std::filesystem::path path_;
 };
 
+// A name for a kernel object of this test process's own, e.g. Unique("flag") = "spd-<pid>-flag", so that
+// test runs side by side never meet.
+std::string Unique(const std::string& tag);
+
 // A program built into the same folder as the test binary, e.g. ProgramPath("spindrel").
 std::filesystem::path ProgramPath(const std::string& name);
 
@@ -42,6 +46,10 @@ using ChildRole = std::function<int(const std::vector<std::string>& arguments)>;
 // Registers a role at static-initialisation time:
 //   const bool registered = test_support::RegisterChildRole("sleep", [](auto&) { ... });
 bool RegisterChildRole(const std::string& name, ChildRole role);
+
+// The end of a role that holds something (a lock, a connection, a mapping) until the test kills it.
+// The role "sleep" is only that.
+int SleepUntilKilled();
 
 // Starts this test binary in a role.
 std::optional<platform::ChildProcess> StartChild(const std::string& role, const std::vector<std::string>& arguments = {},

@@ -10,9 +10,10 @@
 #include <cstring>
 #include <thread>
 
+#include "support/log_capture.h"
+#include "support/shared_word.h"
 #include "support/test_support.h"
 #include "transport/channel_helpers.h"
-#include "transport/log_capture.h"
 #include "transport/queue.h"
 #include "transport/waiter.h"
 
@@ -20,19 +21,17 @@ namespace {
 
 using namespace std::chrono_literals;
 using channel_test::Await;
+using channel_test::ChannelPeers;
 using channel_test::FreeIds;
 using channel_test::Holds;
 using channel_test::Pattern;
 using channel_test::QueueView;
-using channel_test::Unique;
 using ipc::channel;
+using test_support::Unique;
+using test_support::Word;
 
 constexpr auto kReceiver = channel::mode::receiver;
 constexpr auto kSender = channel::mode::sender;
-
-std::atomic_ref<std::uint32_t> Word(const ipc::shm::handle& mapping) {
-  return std::atomic_ref<std::uint32_t>(*static_cast<std::uint32_t*>(mapping.get()));
-}
 
 // A pool of its own whose messages need more fragments than the queue has slots, so that a sender of
 // one blocks half way through when nobody reads.
@@ -65,12 +64,12 @@ const bool kSplitSenderRole =
 TEST(ChannelFault, ASenderKilledBetweenFragmentsLeavesTheReceiverWorking) {
   const std::uint64_t c = LargePrivateChunkSize(1);
   const std::uint64_t size = c - 8;
-  const std::string name = Unique("killed-split");
-  channel receiver(name, false);
-  channel sender(name, false);
-  ASSERT_TRUE(receiver.connect(kReceiver));
-  ASSERT_TRUE(sender.connect(kSender));
-  const QueueView queue(name, false);
+  ChannelPeers peers("killed-split");
+  ASSERT_TRUE(peers.Ready());
+  const std::string& name = peers.name;
+  channel& receiver = peers.receiver();
+  channel& sender = peers.sender;
+  const QueueView& queue = peers.queue;
   std::vector<ipc::recv_buffer> held = DrainPool(sender, receiver, c);
 
   const std::uint32_t before = queue.write_index();
@@ -135,12 +134,11 @@ TEST(ChannelFault, AbandonedMessagesArePrunedOnceTrafficMovesOn) {
 // write complete left a slot that never completes. Every receiver waited on it for good, and a strict
 // sender found the queue full for good once it came round again.
 TEST(ChannelFault, ASlotClaimedByASenderThatDiedIsSkippedAfterAWhile) {
-  const std::string name = Unique("dead-claim");
-  channel receiver(name, false);
-  channel sender(name, false);
-  ASSERT_TRUE(receiver.connect(kReceiver));
-  ASSERT_TRUE(sender.connect(kSender));
-  QueueView queue(name, false);
+  ChannelPeers peers("dead-claim");
+  ASSERT_TRUE(peers.Ready());
+  channel& receiver = peers.receiver();
+  channel& sender = peers.sender;
+  const QueueView& queue = peers.queue;
   ASSERT_TRUE(sender.send("before", 6, 100));
   EXPECT_EQ(receiver.recv().size(), 6u);
 
@@ -195,8 +193,7 @@ const bool kIdleReceiverRole =
       const ipc::shm::handle flag(arguments.at(1), 4);
       if (!flag.valid() || !in.connect(kReceiver)) return 1;
       Word(flag).store(1);
-      std::this_thread::sleep_for(test_support::kChildDeadline);
-      return 0;
+      return test_support::SleepUntilKilled();
     });
 
 // Connects as a receiver on channel arguments[0], raises the flag arguments[1], and expects exactly
@@ -220,13 +217,13 @@ const bool kCountingReceiverRole =
     });
 
 TEST(ChannelFault, AReceiverKilledWhileConnectedIsEvictedAndANewOneGetsTheNextMessages) {
-  const std::string name = Unique("killed-receiver");
+  ChannelPeers peers("killed-receiver");
+  ASSERT_TRUE(peers.Ready());
+  const std::string& name = peers.name;
+  channel& live = peers.receiver();
+  channel& sender = peers.sender;
+  const QueueView& queue = peers.queue;
   const ipc::shm::handle flag(Unique("killed-receiver-flag"), 4);
-  channel sender(name, false);
-  channel live(name, false);
-  ASSERT_TRUE(sender.connect(kSender));
-  ASSERT_TRUE(live.connect(kReceiver));
-  const QueueView queue(name, false);
 
   auto dead = test_support::StartChild("fault-idle-receiver", {name, flag.name()});
   ASSERT_TRUE(dead);
@@ -332,8 +329,7 @@ const bool kBusyRole = test_support::RegisterChildRole("fault-busy-peer", [](con
     }
   }
   Word(flag).fetch_or(receiver ? 1 : 2);
-  std::this_thread::sleep_for(test_support::kChildDeadline);
-  return 0;
+  return test_support::SleepUntilKilled();
 });
 
 TEST(ChannelFault, AChannelWhoseProcessesWereAllKilledStartsAfreshNextTime) {

@@ -1,5 +1,5 @@
-// Helpers for the channel tests: per-process names, a look at a channel's shared bytes, and pools of a
-// chunk size no other test process uses.
+// Helpers for the channel tests: a channel set up with its peers, a look at its shared bytes, and pools
+// of a chunk size no other test process uses.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -20,17 +20,13 @@
 #include "platform/child_process.h"
 #include "platform/named_sync.h"
 #include "platform/process.h"
-#include "support/test_support.h"
 #include "spindrel/transport/channel.h"
+#include "support/test_support.h"
 #include "transport/channel_layout.h"
 #include "transport/chunk_storage.h"
 #include "transport/shm.h"
 
 namespace channel_test {
-
-inline std::string Unique(const std::string& tag) {
-  return "spd-ch-" + std::to_string(platform::CurrentProcessId()) + "-" + tag;
-}
 
 // Pools are Global and shared by every process of the machine; a test that inspects, drains or damages
 // one uses a chunk size of its own: a multiple of 1024 in [first_kib, first_kib + count_kib) KiB that
@@ -83,6 +79,33 @@ class QueueView {
 
  private:
   ipc::shm::handle mapping_;
+};
+
+// A local channel of the test's own as most tests start it: receiver_count handles connected as
+// receivers, then one connected sender, and the queue mapped once more. Check Ready() first.
+struct ChannelPeers {
+  explicit ChannelPeers(const std::string& tag, std::size_t receiver_count = 1)
+      : name(test_support::Unique(tag)), sender(name, false), queue(name, false) {
+    receivers.reserve(receiver_count);
+    for (std::size_t i = 0; i < receiver_count; ++i) {
+      receivers.emplace_back(name, false).connect(ipc::channel::mode::receiver);
+    }
+    sender.connect(ipc::channel::mode::sender);
+  }
+
+  [[nodiscard]] testing::AssertionResult Ready() const {
+    for (std::size_t i = 0; i < receivers.size(); ++i) {
+      if (receivers[i].receiver_bit() == 0) return testing::AssertionFailure() << "receiver " << i << " not connected";
+    }
+    if (!sender.valid() || !queue.valid()) return testing::AssertionFailure() << "no queue for " << name;
+    return testing::AssertionSuccess();
+  }
+  ipc::channel& receiver() { return receivers.front(); }
+
+  const std::string name;
+  std::vector<ipc::channel> receivers;
+  ipc::channel sender;
+  const QueueView queue;
 };
 
 // The ids on a pool's free list, in order; stops after 64 links.

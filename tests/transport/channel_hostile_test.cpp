@@ -9,21 +9,22 @@
 #include <climits>
 #include <cstring>
 
+#include "support/log_capture.h"
 #include "support/test_support.h"
 #include "transport/channel_helpers.h"
-#include "transport/log_capture.h"
 #include "transport/queue.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+using channel_test::ChannelPeers;
 using channel_test::FreeIds;
 using channel_test::Holds;
 using channel_test::Pattern;
 using channel_test::PrivateChunkSize;
 using channel_test::QueueView;
-using channel_test::Unique;
 using ipc::channel;
+using test_support::Unique;
 using test_support::LogCapture;
 
 constexpr std::string_view kGoodSmall = "good";
@@ -116,12 +117,11 @@ TEST(ChannelHostileBytes, AReceiverSurvivesGarbageAndGetsTheNextGoodMessage) {
 // exited) and hand out its zeros as a message.
 TEST(ChannelHostileBytes, AStorageSlotNamingAPoolNobodyMadeIsDroppedAndMakesNoPool) {
   const std::uint64_t c = PrivateChunkSize(15);
-  const std::string name = Unique("no-pool");
-  channel receiver(name, false);
-  channel sender(name, false);
-  ASSERT_TRUE(receiver.connect(channel::mode::receiver));
-  ASSERT_TRUE(sender.connect(channel::mode::sender));
-  const QueueView queue(name, false);
+  ChannelPeers peers("no-pool");
+  ASSERT_TRUE(peers.Ready());
+  channel& receiver = peers.receiver();
+  channel& sender = peers.sender;
+  const QueueView& queue = peers.queue;
   std::int32_t id = 4;
   ASSERT_TRUE(ipc::queue::push(*queue, Storage(&id, static_cast<std::int32_t>(c) - 72, 0xDEAD'0100u)));
   ASSERT_TRUE(sender.send(kGoodSmall.data(), kGoodSmall.size(), 50));
@@ -136,12 +136,11 @@ TEST(ChannelHostileBytes, AStorageSlotNamingAPoolNobodyMadeIsDroppedAndMakesNoPo
 // Mend: fragments that promised more than they brought used to be padded with zeros, so one forged pair
 // of slots made every receiver take, fill and hand out up to 2 GiB.
 TEST(ChannelHostileBytes, FragmentsThatFallShortAreDroppedNotPadded) {
-  const std::string name = Unique("short");
-  channel receiver(name, false);
-  channel sender(name, false);
-  ASSERT_TRUE(receiver.connect(channel::mode::receiver));
-  ASSERT_TRUE(sender.connect(channel::mode::sender));
-  const QueueView queue(name, false);
+  ChannelPeers peers("short");
+  ASSERT_TRUE(peers.Ready());
+  channel& receiver = peers.receiver();
+  channel& sender = peers.sender;
+  const QueueView& queue = peers.queue;
   const auto bytes = Pattern(64, 6);
   ASSERT_TRUE(ipc::queue::push(*queue, {0xBAD0'0000u, 0xDEAD'0200u, (1 << 28) - 64, bytes.data(), 64}));
   ASSERT_TRUE(ipc::queue::push(*queue, {0xBAD0'0000u, 0xDEAD'0200u, -1, bytes.data(), 63}));
@@ -158,11 +157,10 @@ TEST(ChannelHostileBytes, FragmentsThatFallShortAreDroppedNotPadded) {
 
 TEST(ChannelHostileBytes, ACycleInAFreeListIsRebuiltWithOneLine) {
   const std::uint64_t c = PrivateChunkSize(13);
-  const std::string name = Unique("cycle");
-  channel receiver(name, false);
-  channel sender(name, false);
-  ASSERT_TRUE(receiver.connect(channel::mode::receiver));
-  ASSERT_TRUE(sender.connect(channel::mode::sender));
+  ChannelPeers peers("cycle");
+  ASSERT_TRUE(peers.Ready());
+  channel& receiver = peers.receiver();
+  channel& sender = peers.sender;
   ipc::layout::chunk_info* info = ipc::chunk_storages(c);
   ASSERT_NE(info, nullptr);
   info->prepared = 1;
@@ -193,12 +191,11 @@ TEST(ChannelHostileBytes, AnUndersizedPoolIsNotUsedAndTheMessageGoesInFragments)
   const std::uint64_t c = PrivateChunkSize(14);
   const ipc::shm::handle undersized(ipc::layout::chunk_info_name(c), 4096, true);
   ASSERT_TRUE(undersized.valid());
-  const std::string name = Unique("undersized");
-  channel receiver(name, false);
-  channel sender(name, false);
-  ASSERT_TRUE(receiver.connect(channel::mode::receiver));
-  ASSERT_TRUE(sender.connect(channel::mode::sender));
-  const QueueView queue(name, false);
+  ChannelPeers peers("undersized");
+  ASSERT_TRUE(peers.Ready());
+  channel& receiver = peers.receiver();
+  channel& sender = peers.sender;
+  const QueueView& queue = peers.queue;
   const auto large = Pattern(c - 8, 14);
   const LogCapture capture;
   const std::uint32_t before = queue.write_index();

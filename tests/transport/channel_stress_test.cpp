@@ -16,8 +16,8 @@
 namespace {
 
 using channel_test::QueueView;
-using channel_test::Unique;
 using ipc::channel;
+using test_support::Unique;
 
 constexpr int kSenders = 4;
 constexpr int kReceivers = 3;

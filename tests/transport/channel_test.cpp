@@ -8,21 +8,22 @@
 #include <optional>
 #include <thread>
 
+#include "support/log_capture.h"
 #include "support/test_support.h"
 #include "transport/channel_helpers.h"
-#include "transport/log_capture.h"
 #include "transport/queue.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+using channel_test::ChannelPeers;
 using channel_test::FreeIds;
 using channel_test::Holds;
 using channel_test::Pattern;
 using channel_test::PrivateChunkSize;
 using channel_test::QueueView;
-using channel_test::Unique;
 using ipc::channel;
+using test_support::Unique;
 using test_support::LogCapture;
 
 constexpr auto kReceiver = channel::mode::receiver;
@@ -56,13 +57,11 @@ bool Contains(const std::vector<test_support::LoggedLine>& lines, int level, con
 }
 
 TEST(Channel, ShortMessagesTakeOneSlotAndEmptyOnesAreRefused) {
-  const std::string name = Unique("short");
-  channel receiver(name, false);
-  channel sender(name, false);
-  ASSERT_TRUE(receiver.connect(kReceiver));
-  ASSERT_TRUE(sender.connect(kSender));
-  const QueueView queue(name, false);
-  ASSERT_TRUE(queue.valid());
+  ChannelPeers peers("short");
+  ASSERT_TRUE(peers.Ready());
+  channel& receiver = peers.receiver();
+  channel& sender = peers.sender;
+  const QueueView& queue = peers.queue;
   for (const std::size_t size : {1u, 63u, 64u}) {
     const auto bytes = Pattern(size, static_cast<std::uint32_t>(size));
     const std::uint32_t before = queue.write_index();
@@ -86,12 +85,11 @@ TEST(Channel, ShortMessagesTakeOneSlotAndEmptyOnesAreRefused) {
 }
 
 TEST(Channel, LongerMessagesTravelInOneChunkOfTheirSizesPool) {
-  const std::string name = Unique("storage");
-  channel receiver(name, false);
-  channel sender(name, false);
-  ASSERT_TRUE(receiver.connect(kReceiver));
-  ASSERT_TRUE(sender.connect(kSender));
-  const QueueView queue(name, false);
+  ChannelPeers peers("storage");
+  ASSERT_TRUE(peers.Ready());
+  channel& receiver = peers.receiver();
+  channel& sender = peers.sender;
+  const QueueView& queue = peers.queue;
   for (const auto& [size, pool] : {std::pair<std::size_t, std::uint64_t>{65, 1024}, {220, 1024}, {1016, 1024}, {1017, 2048}}) {
     const auto bytes = Pattern(size, static_cast<std::uint32_t>(size));
     const std::uint32_t before = queue.write_index();
@@ -110,12 +108,11 @@ TEST(Channel, LongerMessagesTravelInOneChunkOfTheirSizesPool) {
 
 TEST(Channel, WithoutAChunkAMessageIsSplitIntoFragmentsAndReassembled) {
   const std::uint64_t c = PrivateChunkSize(1);
-  const std::string name = Unique("fragments");
-  channel receiver(name, false);
-  channel sender(name, false);
-  ASSERT_TRUE(receiver.connect(kReceiver));
-  ASSERT_TRUE(sender.connect(kSender));
-  const QueueView queue(name, false);
+  ChannelPeers peers("fragments");
+  ASSERT_TRUE(peers.Ready());
+  channel& receiver = peers.receiver();
+  channel& sender = peers.sender;
+  const QueueView& queue = peers.queue;
 
   // Hold all 32 chunks of the pool.
   std::vector<ipc::recv_buffer> held;
@@ -145,14 +142,12 @@ TEST(Channel, WithoutAChunkAMessageIsSplitIntoFragmentsAndReassembled) {
 
 TEST(Channel, EveryReceiverGetsEveryMessageAndAChunkWaitsForAllOfThem) {
   const std::uint64_t c = PrivateChunkSize(2);
-  const std::string name = Unique("two");
-  channel first(name, false);
-  channel second(name, false);
-  channel sender(name, false);
-  ASSERT_TRUE(first.connect(kReceiver));
-  ASSERT_TRUE(second.connect(kReceiver));
-  ASSERT_TRUE(sender.connect(kSender));
-  const QueueView queue(name, false);
+  ChannelPeers peers("two", 2);
+  ASSERT_TRUE(peers.Ready());
+  channel& first = peers.receivers[0];
+  channel& second = peers.receivers[1];
+  channel& sender = peers.sender;
+  const QueueView& queue = peers.queue;
 
   const auto small = Pattern(30, 1);
   const auto large = Pattern(c - 8, 2);
@@ -206,14 +201,12 @@ TEST(Channel, The33rdReceiverIsRefusedAndAFreedPlaceIsTakenAgain) {
 }
 
 TEST(Channel, SendEvictsAStalledReceiverAndFailsWhenItWasTheOnlyOne) {
-  const std::string name = Unique("evict");
-  channel reader(name, false);
-  channel stalled(name, false);
-  channel sender(name, false);
-  ASSERT_TRUE(reader.connect(kReceiver));
-  ASSERT_TRUE(stalled.connect(kReceiver));
-  ASSERT_TRUE(sender.connect(kSender));
-  const QueueView queue(name, false);
+  ChannelPeers peers("evict", 2);
+  ASSERT_TRUE(peers.Ready());
+  channel& reader = peers.receivers[0];
+  channel& stalled = peers.receivers[1];
+  channel& sender = peers.sender;
+  const QueueView& queue = peers.queue;
   for (std::uint32_t i = 0; i < 256; ++i) {
     ASSERT_TRUE(sender.send(&i, sizeof(i), 20));
     ASSERT_FALSE(reader.recv().empty());
@@ -235,11 +228,9 @@ TEST(Channel, SendEvictsAStalledReceiverAndFailsWhenItWasTheOnlyOne) {
   EXPECT_FALSE(reader.recv().empty());
   EXPECT_TRUE(stalled.recv().empty());  // evicted: nothing more for it
 
-  const std::string lone_name = Unique("evict-lone");
-  channel lone(lone_name, false);
-  channel lone_sender(lone_name, false);
-  ASSERT_TRUE(lone.connect(kReceiver));
-  ASSERT_TRUE(lone_sender.connect(kSender));
+  ChannelPeers lone("evict-lone");
+  ASSERT_TRUE(lone.Ready());
+  channel& lone_sender = lone.sender;
   for (std::uint32_t i = 0; i < 256; ++i) ASSERT_TRUE(lone_sender.send(&i, sizeof(i), 0));
   const LogCapture capture;
   const std::uint32_t i = 256;
@@ -254,12 +245,11 @@ TEST(Channel, SendEvictsAStalledReceiverAndFailsWhenItWasTheOnlyOne) {
 
 TEST(Channel, SendStrictFailsOnAFullQueueAndGivesItsChunkBack) {
   const std::uint64_t c = PrivateChunkSize(3);
-  const std::string name = Unique("strict");
-  channel stalled(name, false);
-  channel sender(name, false);
-  ASSERT_TRUE(stalled.connect(kReceiver));
-  ASSERT_TRUE(sender.connect(kSender));
-  const QueueView queue(name, false);
+  ChannelPeers peers("strict");
+  ASSERT_TRUE(peers.Ready());
+  channel& stalled = peers.receiver();
+  channel& sender = peers.sender;
+  const QueueView& queue = peers.queue;
   for (std::uint32_t i = 0; i < 256; ++i) ASSERT_TRUE(sender.send_strict(&i, sizeof(i), 0));
 
   const LogCapture capture;
@@ -279,11 +269,10 @@ TEST(Channel, SendStrictFailsOnAFullQueueAndGivesItsChunkBack) {
 }
 
 TEST(Channel, AReceiverNeverGetsItsOwnMessages) {
-  const std::string name = Unique("own");
-  channel both(name, false);
-  channel other(name, false);
-  ASSERT_TRUE(both.connect(kReceiver));
-  ASSERT_TRUE(other.connect(kSender));
+  ChannelPeers peers("own");
+  ASSERT_TRUE(peers.Ready());
+  channel& both = peers.receiver();
+  channel& other = peers.sender;
   const auto mine = Pattern(10, 1);
   const auto mine_large = Pattern(500, 2);
   const auto theirs = Pattern(10, 3);
@@ -332,11 +321,10 @@ TEST(Channel, AReceiverSeesOnlyWhatIsWrittenAfterItConnects) {
 }
 
 TEST(Channel, RecvOnASenderOnlyHandleIsEmptyAtOnce) {
-  const std::string name = Unique("sender-only");
-  channel receiver(name, false);
-  channel sender(name, false);
-  ASSERT_TRUE(receiver.connect(kReceiver));
-  ASSERT_TRUE(sender.connect(kSender));
+  ChannelPeers peers("sender-only");
+  ASSERT_TRUE(peers.Ready());
+  channel& receiver = peers.receiver();
+  channel& sender = peers.sender;
   ASSERT_TRUE(sender.send("x", 1, 100));
   const auto start = std::chrono::steady_clock::now();
   EXPECT_TRUE(sender.recv().empty());
@@ -403,14 +391,11 @@ TEST(Channel, ANewReceiverWipesMarksLeftForItsBit) {
 // receiver still holding the message keeps it until it lets go, and the chunk returns exactly once.
 TEST(Channel, AForcedWriteDoesNotFreeAChunkAReceiverStillHolds) {
   const std::uint64_t c = PrivateChunkSize(4);
-  const std::string name = Unique("force-chunk");
-  channel reader(name, false);
-  channel stalled(name, false);
-  channel sender(name, false);
-  ASSERT_TRUE(reader.connect(kReceiver));
-  ASSERT_TRUE(stalled.connect(kReceiver));
-  ASSERT_TRUE(sender.connect(kSender));
-  const QueueView queue(name, false);
+  ChannelPeers peers("force-chunk", 2);
+  ASSERT_TRUE(peers.Ready());
+  channel& reader = peers.receivers[0];
+  channel& sender = peers.sender;
+  const QueueView& queue = peers.queue;
 
   const auto large = Pattern(c - 8, 4);
   ASSERT_TRUE(sender.send(large.data(), large.size(), 0));
@@ -422,7 +407,7 @@ TEST(Channel, AForcedWriteDoesNotFreeAChunkAReceiverStillHolds) {
     ASSERT_FALSE(reader.recv().empty());
   }
   const LogCapture capture;
-  ASSERT_TRUE(sender.send("force", 5, 0));  // overwrites the storage slot, evicting `stalled`
+  ASSERT_TRUE(sender.send("force", 5, 0));  // overwrites the storage slot, evicting the second receiver
   EXPECT_TRUE(Contains(LogCapture::Take(), ipc::log_level_recovery, "force_push: k = "));
   EXPECT_FALSE(IsFree(c, id));
   EXPECT_TRUE(Holds(held, large));

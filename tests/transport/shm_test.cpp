@@ -8,20 +8,16 @@
 #include <thread>
 
 #include "platform/process.h"
+#include "support/log_capture.h"
+#include "support/shared_word.h"
 #include "support/test_support.h"
-#include "transport/log_capture.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 
-std::string Unique(const std::string& tag) {
-  return "spd-" + std::to_string(platform::CurrentProcessId()) + "-" + tag;
-}
-
-std::atomic_ref<std::uint32_t> Word(const ipc::shm::handle& mapping, std::size_t index) {
-  return std::atomic_ref<std::uint32_t>(static_cast<std::uint32_t*>(mapping.get())[index]);
-}
+using test_support::Unique;
+using test_support::Word;
 
 // Waits (with a deadline) until word index of mapping holds value, or the child has ended.
 bool AwaitWord(const ipc::shm::handle& mapping, std::size_t index, std::uint32_t value, platform::ChildProcess& child) {
@@ -42,7 +38,7 @@ const bool kShareRole = test_support::RegisterChildRole("shm-share", [](const st
   Word(mapping, 1).store(0x5678);
   if (arguments.size() > 2) {
     Word(mapping, 2).store(1);
-    std::this_thread::sleep_for(test_support::kChildDeadline);
+    return test_support::SleepUntilKilled();
   }
   return 0;
 });
@@ -56,8 +52,7 @@ const bool kFillRole = test_support::RegisterChildRole("shm-fill", [](const std:
   std::memset(data.get(), 0xAB, 4096);
   Word(flag, 0).store(1);
   if (arguments.at(2) == "exit") return 0;
-  std::this_thread::sleep_for(test_support::kChildDeadline);
-  return 0;
+  return test_support::SleepUntilKilled();
 });
 
 TEST(Shm, TwoProcessesShareAMappingInTheirNamespace) {

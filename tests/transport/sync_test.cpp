@@ -8,9 +8,10 @@
 #include <thread>
 
 #include "platform/process.h"
+#include "support/log_capture.h"
+#include "support/shared_word.h"
 #include "support/test_support.h"
 #include "transport/backoff.h"
-#include "transport/log_capture.h"
 #include "transport/shm.h"
 #include "transport/waiter.h"
 
@@ -18,13 +19,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::string Unique(const std::string& tag) {
-  return "spd-" + std::to_string(platform::CurrentProcessId()) + "-" + tag;
-}
-
-std::atomic_ref<std::uint32_t> Word(const ipc::shm::handle& mapping, std::size_t index = 0) {
-  return std::atomic_ref<std::uint32_t>(static_cast<std::uint32_t*>(mapping.get())[index]);
-}
+using test_support::Unique;
+using test_support::Word;
 
 std::int32_t ReadCounter(const std::string& condition, bool global) {
   const ipc::shm::handle counter("_cond_shm_" + condition, 4, global);
@@ -49,8 +45,7 @@ const bool kHoldRole = test_support::RegisterChildRole("hold-named-mutex", [](co
   const ipc::shm::handle flag(arguments.at(1), 4);
   if (!mutex.open(arguments.at(0)) || !flag.valid() || !mutex.lock()) return 1;
   Word(flag).store(1);
-  std::this_thread::sleep_for(test_support::kChildDeadline);
-  return 0;
+  return test_support::SleepUntilKilled();
 });
 
 TEST(NamedMutex, AMutexLeftByADeadProcessIsTakenOverWithOneLine) {

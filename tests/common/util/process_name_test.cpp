@@ -2,18 +2,11 @@
 
 #include <gtest/gtest.h>
 
-#include <thread>
-
 #include "platform/process.h"
 #include "platform/unicode.h"
 #include "support/test_support.h"
 
 namespace {
-
-const bool kSleeperRole = test_support::RegisterChildRole("sleep", [](const std::vector<std::string>&) {
-  std::this_thread::sleep_for(test_support::kChildDeadline);  // killed by the test long before
-  return 0;
-});
 
 TEST(ProcessName, NamesTheExecutableOfARunningProcess) {
   const std::u16string own_name = platform::Utf8ToUtf16(platform::ExecutablePath().filename().string());

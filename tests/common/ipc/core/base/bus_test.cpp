@@ -13,7 +13,7 @@
 #include "spindrel/bus/query_responser.h"
 #include "spindrel/bus/sender.h"
 #include "spindrel/transport/channel.h"
-#include "transport/log_capture.h"
+#include "support/log_capture.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include "spindrel/transport/channel.h"
 #include "platform/process.h"
 #include "support/bus_peers.h"
-#include "transport/log_capture.h"
+#include "support/log_capture.h"
 
 namespace {
 

@@ -12,6 +12,7 @@
 #include "common/util/registry_sandbox.h"
 #include "platform/named_sync.h"
 #include "platform/registry.h"
+#include "support/shared_word.h"
 #include "support/test_support.h"
 #include "transport/shm.h"
 
@@ -24,13 +25,8 @@ using ipc::SendStat;
 
 constexpr platform::RegistryRoot kUser = platform::RegistryRoot::kCurrentUser;
 
-std::string Flag(const std::string& tag) {
-  return "spd-report-" + std::to_string(platform::CurrentProcessId()) + "-" + tag;
-}
-
-std::atomic_ref<std::uint32_t> Word(const ipc::shm::handle& mapping) {
-  return std::atomic_ref<std::uint32_t>(*static_cast<std::uint32_t*>(mapping.get()));
-}
+using test_support::Unique;
+using test_support::Word;
 
 bool AwaitWord(const ipc::shm::handle& flag, std::uint32_t at_least) {
   const auto deadline = std::chrono::steady_clock::now() + test_support::kChildDeadline;
@@ -87,7 +83,7 @@ TEST(ReportFault, AReporterKilledMidWriteLeavesAWholeHistory) {
     for (int key = 0; key < kKeys; ++key) earlier.RecordSend(BarePacket(1, 2, key), key % 2 == 0);
     earlier.SendReport(sandbox.SubKey());
   }
-  const ipc::shm::handle flag(Flag("rounds"), 4);
+  const ipc::shm::handle flag(Unique("report-rounds"), 4);
   auto reporter = test_support::StartChild("report-endlessly", {platform::Utf16ToUtf8(sandbox.SubKey()), flag.name()},
                                            sandbox.Environment());
   ASSERT_TRUE(reporter);
@@ -120,15 +116,14 @@ const bool kLockHolderRole =
       const platform::WaitResult taken = platform::LockNamedMutex(lock, platform::kInfinite, error);
       if (taken != platform::WaitResult::kSignaled && taken != platform::WaitResult::kAbandoned) return 2;
       Word(flag).store(1);
-      std::this_thread::sleep_for(test_support::kChildDeadline);
-      return 0;
+      return test_support::SleepUntilKilled();
     });
 
 TEST(ReportFault, AReportLockLeftByAKilledProcessIsTakenOverAtOnce) {
   const test_support::RegistrySandbox sandbox;
   ASSERT_TRUE(WriteRegString(kUser, sandbox.SubKey(), ipc::kSendReportValue,
                              uR"([[{"from":1,"msg_id":3,"to":2},{"success":4,"total":5}]])"));
-  const ipc::shm::handle flag(Flag("lock"), 4);
+  const ipc::shm::handle flag(Unique("report-lock"), 4);
   auto holder = test_support::StartChild("hold-report-lock", {flag.name()});
   ASSERT_TRUE(holder);
   ASSERT_TRUE(AwaitWord(flag, 1));
