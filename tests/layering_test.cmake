@@ -49,14 +49,7 @@ check_layer(src/common/ipc "^(common|platform|spindrel)/")
 
 # The tools are clients of the public headers, plus the few platform utilities they declare here.
 set(tools_platform_utilities "^platform/(command_line|process|unicode)\\.h$")
-# buspeer still reads the statistics store through the bus's internal headers; to go once it has a
-# public way to do so.
-check_layer(tools "^(spindrel|tools)/|${tools_platform_utilities}"
-  EXCEPT
-    tools/buspeer/commands.cpp:common/ipc/core/base/quality_monitor.h
-    tools/buspeer/commands.cpp:common/util/product_paths.h
-    tools/buspeer/commands.cpp:common/util/registry.h
-)
+check_layer(tools "^(spindrel|tools)/|${tools_platform_utilities}")
 
 if(violations)
   list(JOIN violations "\n  " report)

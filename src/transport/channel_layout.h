@@ -11,6 +11,8 @@
 #include <string>
 #include <string_view>
 
+#include "spindrel/transport/kernel_name.h"
+
 namespace ipc::layout {
 
 inline constexpr std::uint32_t slot_count = 256;
@@ -99,19 +101,6 @@ constexpr bool valid_chunk_id(std::int32_t id) { return id >= 0 && id < chunk_co
 constexpr std::uint64_t chunk_size_for(std::uint64_t n) { return ((n + 7) & ~std::uint64_t{1023}) + 1024; }
 // The size of a pool of chunk size c.
 constexpr std::uint64_t chunk_info_size(std::uint64_t c) { return sizeof(chunk_info) + chunk_count * c; }
-
-// Kernel object names. A name with the global prefix is seen by every session of the machine, one with
-// the local prefix only by the caller's session; a few objects carry no prefix at all, as their first
-// programs named them.
-inline constexpr std::string_view global_prefix = "Global\\";
-inline constexpr std::string_view local_prefix = "Local\\";
-
-inline std::string kernel_name(bool global, std::string_view tag, std::string_view name) {
-  std::string full(global ? global_prefix : local_prefix);
-  full += tag;
-  full += name;
-  return full;
-}
 
 // Names that the layer opening the object completes: shm puts the namespace and "__IPC_SHM__" before a
 // mapping's name, a condition builds its semaphore's and lock's names from its own. The waiter's lock is

@@ -9,7 +9,7 @@
 
 #include "platform/named_sync.h"
 #include "platform/process.h"
-#include "transport/channel_layout.h"
+#include "spindrel/transport/kernel_name.h"
 
 namespace ipc {
 namespace {
