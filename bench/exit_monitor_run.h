@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "bench_support.h"
-#include "spindrel/bus/client.h"
 #include "platform/child_process.h"
 #include "platform/process.h"
+#include "spindrel/bus/client.h"
 
 namespace bench {
 

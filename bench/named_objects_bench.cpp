@@ -21,7 +21,9 @@
 
 namespace {
 
-std::string Unique(const std::string& tag) { return "spd-bench-" + std::to_string(platform::CurrentProcessId()) + "-" + tag; }
+std::string Unique(const std::string& tag) {
+  return "spd-bench-" + std::to_string(platform::CurrentProcessId()) + "-" + tag;
+}
 
 // The objects of one channel, as the layers above name them.
 struct Channel {

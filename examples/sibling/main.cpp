@@ -113,7 +113,8 @@ int main(int argc, char** argv) {
 
   // Init reports why it failed through log_sink; its result is all a program needs to decide.
   if (!(global ? bus.Init(*client, *global) : bus.Init(*client))) {
-    std::fprintf(stderr, "sibling: could not join the bus as %s: its channel or its liveness mutex could not be taken\n",
+    std::fprintf(stderr,
+                 "sibling: could not join the bus as %s: its channel or its liveness mutex could not be taken\n",
                  ipc::GetClientName(*client).c_str());
     return 1;
   }

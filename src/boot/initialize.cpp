@@ -55,8 +55,10 @@ void ReportExit(BusLink& bus, std::span<const std::u16string> arguments) {
     }
   }
 
-  if (options.given(kSourceOption)) SPINDREL_LOG_AS(kBootFunction, "[src id]:{} ", options.value<int>(kSourceOption).value_or(0));
-  if (options.given(kTargetOption)) SPINDREL_LOG_AS(kBootFunction, "[dst id]:{} ", options.value<int>(kTargetOption).value_or(0));
+  if (options.given(kSourceOption))
+    SPINDREL_LOG_AS(kBootFunction, "[src id]:{} ", options.value<int>(kSourceOption).value_or(0));
+  if (options.given(kTargetOption))
+    SPINDREL_LOG_AS(kBootFunction, "[dst id]:{} ", options.value<int>(kTargetOption).value_or(0));
   if (options.given(kStatusOption)) {
     SPINDREL_LOG_AS(kBootFunction, "[dst status]:{:#x} ", options.value<unsigned>(kStatusOption).value_or(0));
   }

@@ -24,8 +24,7 @@ class ChildProcess {
   // environment with the given variables added or replaced. With an output path, the child's standard
   // output goes to that file (created or emptied); with an error_output path, its standard error goes
   // to that one. Empty when the process cannot be started.
-  static std::optional<ChildProcess> Start(const std::filesystem::path& exe,
-                                           const std::vector<std::string>& arguments,
+  static std::optional<ChildProcess> Start(const std::filesystem::path& exe, const std::vector<std::string>& arguments,
                                            const std::vector<EnvironmentVariable>& environment = {},
                                            const std::filesystem::path& output = {},
                                            const std::filesystem::path& error_output = {});

@@ -23,7 +23,7 @@ enum class WaitResult : std::uint32_t {
   kSignaled = 0x00000000,   // acquired the mutex / took one count of the semaphore
   kAbandoned = 0x00000080,  // acquired a mutex whose previous owner ended without releasing it
   kTimeout = 0x00000102,
-  kFailed = 0xFFFFFFFF,     // error tells why
+  kFailed = 0xFFFFFFFF,  // error tells why
 };
 
 // Creates the mutex, not owned, or opens the existing one of that name. Invalid on failure.

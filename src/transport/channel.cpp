@@ -12,9 +12,9 @@
 #include <unordered_map>
 #include <utility>
 
+#include "spindrel/transport/log_sink.h"
 #include "transport/channel_layout.h"
 #include "transport/chunk_storage.h"
-#include "spindrel/transport/log_sink.h"
 #include "transport/queue.h"
 #include "transport/shm.h"
 #include "transport/waiter.h"

@@ -9,8 +9,8 @@
 #include <mutex>
 #include <string>
 
-#include "transport/backoff.h"
 #include "spindrel/transport/log_sink.h"
+#include "transport/backoff.h"
 #include "transport/shm.h"
 
 namespace ipc {
@@ -86,7 +86,8 @@ layout::chunk_info& info_of(pool& p) { return *static_cast<layout::chunk_info*>(
 
 layout::chunk_header& chunk_at(pool& p, std::uint64_t c, std::int32_t id) {
   auto* base = static_cast<std::byte*>(p.mapping.get());
-  return *reinterpret_cast<layout::chunk_header*>(base + sizeof(layout::chunk_info) + static_cast<std::uint64_t>(id) * c);
+  return *reinterpret_cast<layout::chunk_header*>(base + sizeof(layout::chunk_info) +
+                                                  static_cast<std::uint64_t>(id) * c);
 }
 
 void push_free(layout::chunk_info& info, std::int32_t id) {

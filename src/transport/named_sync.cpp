@@ -40,8 +40,7 @@ bool named_mutex::lock() {
         return true;
       case platform::WaitResult::kAbandoned:
         // Its owner died holding it. We own it now; let it go and wait for it like anyone else.
-        SPINDREL_LOG(log_level_recovery, "fail WaitForSingleObject[%lu]: WAIT_ABANDONED, try again.\n",
-                     code(error));
+        SPINDREL_LOG(log_level_recovery, "fail WaitForSingleObject[%lu]: WAIT_ABANDONED, try again.\n", code(error));
         if (!platform::UnlockNamedMutex(handle_, error)) {
           SPINDREL_LOG(log_level_failure, "fail ReleaseMutex[%lu]\n", code(error));
           return false;
@@ -68,8 +67,7 @@ bool named_semaphore::open(std::string_view name) {
   platform::ErrorCode error = 0;
   handle_ = platform::CreateNamedSemaphore(name, error);
   if (handle_) return true;
-  SPINDREL_LOG(log_level_failure, "fail CreateSemaphore[%lu]: %s\n", code(error),
-               std::string(name).c_str());
+  SPINDREL_LOG(log_level_failure, "fail CreateSemaphore[%lu]: %s\n", code(error), std::string(name).c_str());
   return false;
 }
 
@@ -106,8 +104,8 @@ bool named_condition::wait(named_mutex& mutex, std::uint64_t ms) {
   lock_.unlock();
 
   platform::ErrorCode error = 0;
-  const platform::WaitResult woken = platform::SignalMutexAndWait(
-      mutex.native(), semaphore_.native(), static_cast<std::uint32_t>(ms), error);
+  const platform::WaitResult woken =
+      platform::SignalMutexAndWait(mutex.native(), semaphore_.native(), static_cast<std::uint32_t>(ms), error);
   const bool relocked = mutex.lock();
   if (woken != platform::WaitResult::kSignaled) {
     if (lock_.lock()) {

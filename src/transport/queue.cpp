@@ -4,9 +4,9 @@
 #include <chrono>
 #include <cstring>
 
+#include "spindrel/transport/log_sink.h"
 #include "transport/backoff.h"
 #include "transport/chunk_storage.h"
-#include "spindrel/transport/log_sink.h"
 
 namespace ipc::queue {
 namespace {

@@ -24,8 +24,8 @@ id acquire(std::string_view name, std::uint64_t size, bool global) {
   platform::ErrorCode error = 0;
   platform::NamedObject mapping = platform::CreateSharedMemory(layout::shared_memory_name(global, name), size, error);
   if (!mapping) {
-    SPINDREL_LOG(log_level_failure, "fail CreateFileMapping/OpenFileMapping[%d]: %s\n",
-                 static_cast<int>(error), std::string(name).c_str());
+    SPINDREL_LOG(log_level_failure, "fail CreateFileMapping/OpenFileMapping[%d]: %s\n", static_cast<int>(error),
+                 std::string(name).c_str());
     return nullptr;
   }
   return new id_record{std::move(mapping), nullptr, size};

@@ -5,14 +5,14 @@
 
 #include <future>
 
-#include "spindrel/bus/client.h"
-#include "spindrel/bus/handler.h"
-#include "spindrel/bus/ipc_core.h"
 #include "common/ipc/core/base/quality_monitor.h"
-#include "spindrel/bus/sender.h"
 #include "common/util/registry.h"
 #include "common/util/registry_sandbox.h"
 #include "platform/process.h"
+#include "spindrel/bus/client.h"
+#include "spindrel/bus/handler.h"
+#include "spindrel/bus/ipc_core.h"
+#include "spindrel/bus/sender.h"
 #include "support/bus_peers.h"
 
 namespace {
@@ -99,11 +99,14 @@ const bool kStallRole = test_support::RegisterChildRole("stall-on-shutdown", [](
   const bool global = args.at(1) == "global";
   ipc::IpcCore& core = ipc::IpcCore::Instance();
   std::promise<void> started;
-  core.Handler()->Register(1, [&started](ipc::IpcPacketPtr) {
-    started.set_value();
-    std::this_thread::sleep_for(std::chrono::seconds(7));  // the hung handler, still busy when the wait ends
-    return true;
-  }, [](ipc::IpcPacketPtr, std::function<void()> work) { work(); });  // runs on the handler pool
+  core.Handler()->Register(
+      1,
+      [&started](ipc::IpcPacketPtr) {
+        started.set_value();
+        std::this_thread::sleep_for(std::chrono::seconds(7));  // the hung handler, still busy when the wait ends
+        return true;
+      },
+      [](ipc::IpcPacketPtr, std::function<void()> work) { work(); });  // runs on the handler pool
   if (!core.Init(client, global)) return 9;
   auto packet = ipc::CreatePacket(client, 1, nullptr);
   packet->handle_self_ipc = true;

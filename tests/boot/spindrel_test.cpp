@@ -49,7 +49,9 @@ std::filesystem::path LogPath(const TempDir& temp) { return temp.Path() / "Brisd
 // The exact block one run appends: banners, the [Cmd] line and the given message lines.
 std::string ExpectedBlockPattern(const MonitorRun& run, const std::vector<std::string>& messages) {
   const std::string ids = R"(\[(\d+)\.)" + std::to_string(run.pid) + R"(\])";
-  const auto escape = [](const std::string& text) { return std::regex_replace(text, std::regex(R"([\\^$.|?*+()\[\]{}])"), R"(\$&)"); };
+  const auto escape = [](const std::string& text) {
+    return std::regex_replace(text, std::regex(R"([\\^$.|?*+()\[\]{}])"), R"(\$&)");
+  };
   std::string pattern = "\n\n" + kRule + "\n" + kTime + ids + " log start\n";
   pattern += kTime + ids + R"(\[Initialize\]: \[Cmd\]:)" + escape(run.command_line) + "\n";
   for (const auto& message : messages) pattern += kTime + ids + R"(\[Initialize\]: )" + escape(message) + "\n";
@@ -60,13 +62,13 @@ void ExpectSingleBlock(const TempDir& temp, const MonitorRun& run, const std::ve
   ASSERT_EQ(run.exit_code, 0);
   const std::string log = test_support::ReadFile(LogPath(temp));
   std::smatch match;
-  EXPECT_TRUE(std::regex_match(log, match, std::regex(ExpectedBlockPattern(run, messages))))
-      << "log was:\n" << log;
+  EXPECT_TRUE(std::regex_match(log, match, std::regex(ExpectedBlockPattern(run, messages)))) << "log was:\n" << log;
 }
 
 TEST(Spindrel, LogsTheExampleExit) {
   TempDir temp;
-  const MonitorRun run = RunMonitor(temp, {"--spe-src", "1234", "--spe-dst", "5678", "--spe-dstatus", "3221225477", "--process-type", "6"});
+  const MonitorRun run = RunMonitor(
+      temp, {"--spe-src", "1234", "--spe-dst", "5678", "--spe-dstatus", "3221225477", "--process-type", "6"});
   ExpectSingleBlock(temp, run, {"[src id]:1234 ", "[dst id]:5678 ", "[dst status]:0xc0000005 "});
 }
 
@@ -84,7 +86,7 @@ TEST(Spindrel, NoOptionsLogOnlyTheCommandLine) {
 TEST(Spindrel, BadAndRepeatedOptions) {
   TempDir temp;
   const MonitorRun run = RunMonitor(temp, {"--spe-src", "1", "--spe-src=2", "--spe-dst", "12x", "--process-type", "abc",
-                                    "--unknown", "free text", "--spe-dstatus", "-1"});
+                                           "--unknown", "free text", "--spe-dstatus", "-1"});
   ExpectSingleBlock(temp, run, {"[src id]:2 ", "[dst status]:0xffffffff "});
 }
 
@@ -97,7 +99,8 @@ TEST(Spindrel, AppendsToTheLogOfEarlierRuns) {
   ASSERT_EQ(second.exit_code, 0);
   const std::string log = test_support::ReadFile(LogPath(temp));
   ASSERT_TRUE(log.starts_with(after_first));
-  EXPECT_TRUE(std::regex_match(log.substr(after_first.size()), std::regex(ExpectedBlockPattern(second, {"[src id]:2 "}))));
+  EXPECT_TRUE(
+      std::regex_match(log.substr(after_first.size()), std::regex(ExpectedBlockPattern(second, {"[src id]:2 "}))));
 }
 
 TEST(Spindrel, ReplacesAPlainFileWhereTheLogFolderBelongs) {
@@ -139,8 +142,8 @@ TEST(Spindrel, ConcurrentRunsKeepTheirEntriesWhole) {
   EXPECT_EQ(rules, 2 * kRuns);
   for (int i = 0; i < kRuns; ++i) {
     EXPECT_EQ(lines_by_pid[std::to_string(runs[i].pid)],
-              (std::vector<std::string>{" log start", "[Cmd]:" + runs[i].command_line, "[src id]:" + std::to_string(i) + " ",
-                                        "[dst id]:7 ", " log end"}));
+              (std::vector<std::string>{" log start", "[Cmd]:" + runs[i].command_line,
+                                        "[src id]:" + std::to_string(i) + " ", "[dst id]:7 ", " log end"}));
   }
 }
 

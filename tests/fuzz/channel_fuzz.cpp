@@ -124,7 +124,8 @@ void WriteSeeds(const std::string& folder) {
       std::memcpy(bytes.data() + kConnsOffset + id * sizeof(std::uint32_t), rig.chunk(id), sizeof(std::uint32_t));
     }
     while (!bytes.empty() && bytes.back() == 0) bytes.pop_back();  // a short input is zero-filled
-    std::ofstream(folder + "/" + file, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(folder + "/" + file, std::ios::binary)
+        .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   };
   const auto fresh = [&] {
     std::memset(&rig.queue(), 0, sizeof(layout::queue));

@@ -138,13 +138,15 @@ TEST(NamedMutex, IsRecursiveAndOwnedByOneThread) {
   const NamedObject mutex = platform::CreateNamedMutex(Unique("recursive"), error);
   ASSERT_TRUE(mutex);
   const auto other_thread_gets = [&] {
-    return std::async(std::launch::async, [&] {
-      ErrorCode ignored = 0;
-      const WaitResult result = platform::LockNamedMutex(mutex, 20, ignored);
-      const bool unlock_failed = !platform::UnlockNamedMutex(mutex, ignored);
-      if (result == WaitResult::kSignaled) platform::UnlockNamedMutex(mutex, ignored);
-      return std::make_pair(result, unlock_failed);
-    }).get();
+    return std::async(std::launch::async,
+                      [&] {
+                        ErrorCode ignored = 0;
+                        const WaitResult result = platform::LockNamedMutex(mutex, 20, ignored);
+                        const bool unlock_failed = !platform::UnlockNamedMutex(mutex, ignored);
+                        if (result == WaitResult::kSignaled) platform::UnlockNamedMutex(mutex, ignored);
+                        return std::make_pair(result, unlock_failed);
+                      })
+        .get();
   };
   ASSERT_EQ(platform::LockNamedMutex(mutex, platform::kInfinite, error), WaitResult::kSignaled);
   ASSERT_EQ(platform::LockNamedMutex(mutex, 0, error), WaitResult::kSignaled);
@@ -220,14 +222,15 @@ TEST(NamedSemaphore, SignalAndWaitReleasesTheMutexAndMissesNoPost) {
 }
 
 // Holds its liveness mutex, reports that through a mapping, and waits to be killed.
-const bool kLivenessRole = test_support::RegisterChildRole("hold-liveness-mutex", [](const std::vector<std::string>& arguments) {
-  ErrorCode error = 0;
-  const NamedObject mutex = platform::CreateOwnedMutex(arguments.at(0), error);
-  const Mapping flag(arguments.at(1), 4);
-  if (!mutex || flag.view == nullptr) return 1;
-  std::atomic_ref<std::uint32_t>(*static_cast<std::uint32_t*>(flag.view)).store(1);
-  return test_support::SleepUntilKilled();
-});
+const bool kLivenessRole =
+    test_support::RegisterChildRole("hold-liveness-mutex", [](const std::vector<std::string>& arguments) {
+      ErrorCode error = 0;
+      const NamedObject mutex = platform::CreateOwnedMutex(arguments.at(0), error);
+      const Mapping flag(arguments.at(1), 4);
+      if (!mutex || flag.view == nullptr) return 1;
+      std::atomic_ref<std::uint32_t>(*static_cast<std::uint32_t*>(flag.view)).store(1);
+      return test_support::SleepUntilKilled();
+    });
 
 TEST(LivenessMutex, IsSeenWhileItsHolderRunsAndGoneWhenItDies) {
   const std::string name = Unique("liveness");

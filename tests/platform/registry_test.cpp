@@ -96,8 +96,15 @@ TEST_F(RegistryTest, NamesIgnoreAsciiCaseAndMayHoldAnyCharacter) {
   EXPECT_EQ(Read(key, u"VALUE").bytes, Bytes("1"));
 
   // Names that a file system would misread stay apart from each other.
-  const std::vector<std::u16string> names{u"", u".", u"..", u"a/b", u"a\\b", u"%0041", u"\u00FC\U0001F600",
-                                          std::u16string(1000, u'x'), std::u16string(999, u'x') + u"y"};
+  const std::vector<std::u16string> names{u"",
+                                          u".",
+                                          u"..",
+                                          u"a/b",
+                                          u"a\\b",
+                                          u"%0041",
+                                          u"\u00FC\U0001F600",
+                                          std::u16string(1000, u'x'),
+                                          std::u16string(999, u'x') + u"y"};
   for (std::size_t i = 0; i < names.size(); ++i) {
     ASSERT_EQ(key.SetValue(names[i], platform::kRegBinary, Bytes(std::to_string(i))), RegistryStatus::kOk) << i;
   }
@@ -231,8 +238,8 @@ TEST_F(RegistryStoreOnLinux, FoldersAndFilesAreTheUsersOwnWhateverTheUmask) {
   ASSERT_EQ(created, RegistryStatus::kOk);
   ASSERT_EQ(written, RegistryStatus::kOk);
   using std::filesystem::perms;
-  for (const auto& folder : {Store().parent_path(), Store(), Store() / "HKEY_CURRENT_USER", KeyFolder(),
-                             KeyFolder() / "k.deeper"}) {
+  for (const auto& folder :
+       {Store().parent_path(), Store(), Store() / "HKEY_CURRENT_USER", KeyFolder(), KeyFolder() / "k.deeper"}) {
     EXPECT_EQ(std::filesystem::status(folder).permissions(), perms::owner_all) << folder;
   }
   EXPECT_EQ(std::filesystem::status(KeyFolder() / "k.deeper" / "v.v").permissions(),

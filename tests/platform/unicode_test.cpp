@@ -13,7 +13,9 @@ TEST(Unicode, RoundTripsEveryPlane) {
 }
 
 TEST(Unicode, IllFormedInputBecomesReplacementCharacters) {
-  EXPECT_EQ(platform::Utf8ToUtf16("a\xFF" "b"), u"a\uFFFDb");
+  EXPECT_EQ(platform::Utf8ToUtf16("a\xFF"
+                                  "b"),
+            u"a\uFFFDb");
   EXPECT_EQ(platform::Utf8ToUtf16("\xC0\xAF"), u"\uFFFD\uFFFD");  // an overlong '/'
   EXPECT_EQ(platform::Utf16ToUtf8(std::u16string(1, u'\xD800')), "\xEF\xBF\xBD");
 }

@@ -41,9 +41,9 @@ inline std::vector<std::string> FileLines(const std::filesystem::path& path) {
   return lines;
 }
 
-inline std::optional<platform::ChildProcess> StartProgram(const std::string& program, const std::vector<std::string>& arguments,
-                                                          const std::filesystem::path& output = {},
-                                                          const std::vector<platform::ChildProcess::EnvironmentVariable>& environment = {}) {
+inline std::optional<platform::ChildProcess> StartProgram(
+    const std::string& program, const std::vector<std::string>& arguments, const std::filesystem::path& output = {},
+    const std::vector<platform::ChildProcess::EnvironmentVariable>& environment = {}) {
   return platform::ChildProcess::Start(ProgramPath(program), arguments, environment, output);
 }
 

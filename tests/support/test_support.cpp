@@ -71,8 +71,9 @@ int SleepUntilKilled() {
   return 0;
 }
 
-std::optional<platform::ChildProcess> StartChild(const std::string& role, const std::vector<std::string>& arguments,
-                                                 const std::vector<platform::ChildProcess::EnvironmentVariable>& environment) {
+std::optional<platform::ChildProcess> StartChild(
+    const std::string& role, const std::vector<std::string>& arguments,
+    const std::vector<platform::ChildProcess::EnvironmentVariable>& environment) {
   std::vector<std::string> all{"--child=" + role};
   all.insert(all.end(), arguments.begin(), arguments.end());
   return platform::ChildProcess::Start(platform::ExecutablePath(), all, environment);

@@ -52,8 +52,9 @@ bool RegisterChildRole(const std::string& name, ChildRole role);
 int SleepUntilKilled();
 
 // Starts this test binary in a role.
-std::optional<platform::ChildProcess> StartChild(const std::string& role, const std::vector<std::string>& arguments = {},
-                                                 const std::vector<platform::ChildProcess::EnvironmentVariable>& environment = {});
+std::optional<platform::ChildProcess> StartChild(
+    const std::string& role, const std::vector<std::string>& arguments = {},
+    const std::vector<platform::ChildProcess::EnvironmentVariable>& environment = {});
 
 // Generous bound for a child that should finish promptly; a test that hits it fails instead of hanging.
 inline constexpr std::chrono::seconds kChildDeadline{60};

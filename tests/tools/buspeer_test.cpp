@@ -35,7 +35,9 @@ TEST(Buspeer, AnswersQueriesAndReceivesPackets) {
             0);
   EXPECT_EQ(FileLines(answer), std::vector<std::string>{R"({"a":1})"});
 
-  EXPECT_EQ(RunBuspeer({"send", "--from", "110013", "--to", "120001", "--msg", "42", "--data", R"({"k":"v"})", "--local"}), 0);
+  EXPECT_EQ(
+      RunBuspeer({"send", "--from", "110013", "--to", "120001", "--msg", "42", "--data", R"({"k":"v"})", "--local"}),
+      0);
   ASSERT_EQ(answering->Wait(test_support::kChildDeadline), 0);  // it stops after its two packets
   const auto lines = FileLines(listened);
   ASSERT_EQ(lines.size(), 2u);
@@ -48,7 +50,8 @@ TEST(Buspeer, AnswersQueriesAndReceivesPackets) {
   EXPECT_EQ(sent.at("data"), json::parse(R"({"k":"v"})"));
 
   // A peer without an answer for the query lets the asker give up.
-  EXPECT_EQ(RunBuspeer({"query", "--from", "110013", "--to", "120002", "--query", "7", "--local", "--timeout", "500"}), 1);
+  EXPECT_EQ(RunBuspeer({"query", "--from", "110013", "--to", "120002", "--query", "7", "--local", "--timeout", "500"}),
+            1);
   silent->Kill();
 }
 

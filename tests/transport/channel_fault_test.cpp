@@ -155,12 +155,14 @@ TEST(ChannelFault, ASlotClaimedByASenderThatDiedIsSkippedAfterAWhile) {
   const test_support::LogCapture capture;
   for (std::uint32_t i = 0; i < 3; ++i) ASSERT_TRUE(sender.send(&i, sizeof(i), 100));
   std::uint32_t next = 0;
-  ASSERT_TRUE(Await([&] {
-    const ipc::recv_buffer got = receiver.recv();
-    if (got.empty()) return false;
-    EXPECT_TRUE(got.size() == sizeof(next) && std::memcmp(got.data(), &next, sizeof(next)) == 0) << next;
-    return ++next == 3;
-  }, 10s));
+  ASSERT_TRUE(Await(
+      [&] {
+        const ipc::recv_buffer got = receiver.recv();
+        if (got.empty()) return false;
+        EXPECT_TRUE(got.size() == sizeof(next) && std::memcmp(got.data(), &next, sizeof(next)) == 0) << next;
+        return ++next == 3;
+      },
+      10s));
   const auto lines = test_support::LogCapture::Take();
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0].level, ipc::log_level_recovery);
@@ -314,23 +316,24 @@ TEST(ChannelFault, AWaitersLocksLeftByKilledProcessesAreTakenOverByTheNextWaiter
 }
 
 // Opens channel arguments[0] as a receiver (arguments[2] == "r") or a sender that sends ten messages
-// of arguments[3] bytes (in a pool of the test's own), then adds its mark (1 receiver, 2 sender) to the flag arguments[1] and
-// waits to be killed.
-const bool kBusyRole = test_support::RegisterChildRole("fault-busy-peer", [](const std::vector<std::string>& arguments) {
-  channel handle(arguments.at(0), false);
-  const ipc::shm::handle flag(arguments.at(1), 4);
-  if (!flag.valid()) return 1;
-  const bool receiver = arguments.at(2) == "r";
-  if (!handle.connect(receiver ? kReceiver : kSender)) return 1;
-  if (!receiver) {
-    for (std::uint32_t i = 0; i < 10; ++i) {
-      const auto bytes = Pattern(std::stoul(arguments.at(3)), i);
-      if (!handle.send(bytes.data(), bytes.size(), 1000)) return 2;
-    }
-  }
-  Word(flag).fetch_or(receiver ? 1 : 2);
-  return test_support::SleepUntilKilled();
-});
+// of arguments[3] bytes (in a pool of the test's own), then adds its mark (1 receiver, 2 sender) to the flag
+// arguments[1] and waits to be killed.
+const bool kBusyRole =
+    test_support::RegisterChildRole("fault-busy-peer", [](const std::vector<std::string>& arguments) {
+      channel handle(arguments.at(0), false);
+      const ipc::shm::handle flag(arguments.at(1), 4);
+      if (!flag.valid()) return 1;
+      const bool receiver = arguments.at(2) == "r";
+      if (!handle.connect(receiver ? kReceiver : kSender)) return 1;
+      if (!receiver) {
+        for (std::uint32_t i = 0; i < 10; ++i) {
+          const auto bytes = Pattern(std::stoul(arguments.at(3)), i);
+          if (!handle.send(bytes.data(), bytes.size(), 1000)) return 2;
+        }
+      }
+      Word(flag).fetch_or(receiver ? 1 : 2);
+      return test_support::SleepUntilKilled();
+    });
 
 TEST(ChannelFault, AChannelWhoseProcessesWereAllKilledStartsAfreshNextTime) {
   const std::string name = Unique("all-killed");

@@ -67,8 +67,12 @@ class QueueView {
   [[nodiscard]] bool valid() const { return mapping_.valid(); }
   ipc::layout::queue& operator*() const { return *static_cast<ipc::layout::queue*>(mapping_.get()); }
   ipc::layout::queue* operator->() const { return &**this; }
-  [[nodiscard]] std::uint32_t write_index() const { return std::atomic_ref<std::uint32_t>((**this).write_index).load(); }
-  [[nodiscard]] std::uint32_t connections() const { return std::atomic_ref<std::uint32_t>((**this).connections).load(); }
+  [[nodiscard]] std::uint32_t write_index() const {
+    return std::atomic_ref<std::uint32_t>((**this).write_index).load();
+  }
+  [[nodiscard]] std::uint32_t connections() const {
+    return std::atomic_ref<std::uint32_t>((**this).connections).load();
+  }
   // The slot written last.
   [[nodiscard]] const ipc::layout::slot& last() const {
     return (**this).slots[(write_index() - 1) % ipc::layout::slot_count];

@@ -24,8 +24,8 @@ using channel_test::Pattern;
 using channel_test::PrivateChunkSize;
 using channel_test::QueueView;
 using ipc::channel;
-using test_support::Unique;
 using test_support::LogCapture;
+using test_support::Unique;
 
 constexpr std::string_view kGoodSmall = "good";
 
@@ -75,17 +75,17 @@ TEST(ChannelHostileBytes, AReceiverSurvivesGarbageAndGetsTheNextGoodMessage) {
     push(Storage(&id, 100, ++msg_id));
   }
   id = 3;
-  push(Storage(&id, INT_MAX - 10, ++msg_id));       // a size that wraps negative
-  push(Storage(&id, (1 << 28) - 64, ++msg_id));     // a pool too large to exist
+  push(Storage(&id, INT_MAX - 10, ++msg_id));                          // a size that wraps negative
+  push(Storage(&id, (1 << 28) - 64, ++msg_id));                        // a pool too large to exist
   push(Storage(&id, static_cast<std::int32_t>(tiny) - 72, ++msg_id));  // the undersized pool
   id = 2;
-  push(Storage(&id, static_cast<std::int32_t>(c) - 72, ++msg_id));     // a chunk nobody filled
+  push(Storage(&id, static_cast<std::int32_t>(c) - 72, ++msg_id));  // a chunk nobody filled
   const auto bytes = Pattern(64, 5);
-  push({0xBAD0'0000u, ++msg_id, -64, bytes.data(), 64});                // zero bytes
+  push({0xBAD0'0000u, ++msg_id, -64, bytes.data(), 64});  // zero bytes
   push({0xBAD0'0000u, ++msg_id, INT_MIN, bytes.data(), 64});
-  push({0xBAD0'0000u, ++msg_id, (1 << 28) - 64, bytes.data(), 64});     // a huge message never finished
-  push({0xBAD0'0000u, ++msg_id, 100, bytes.data(), 64});                // promises 164 bytes ...
-  push({0xBAD0'0000u, msg_id, -1, bytes.data(), 63});                   // ... delivers 127
+  push({0xBAD0'0000u, ++msg_id, (1 << 28) - 64, bytes.data(), 64});  // a huge message never finished
+  push({0xBAD0'0000u, ++msg_id, 100, bytes.data(), 64});             // promises 164 bytes ...
+  push({0xBAD0'0000u, msg_id, -1, bytes.data(), 63});                // ... delivers 127
 
   // The header and the slots ahead of the writers: ghost receivers, a strange generation, slots that
   // look taken.
@@ -109,7 +109,8 @@ TEST(ChannelHostileBytes, AReceiverSurvivesGarbageAndGetsTheNextGoodMessage) {
   EXPECT_EQ(child->Wait(test_support::kChildDeadline), 0);
   const auto lines = LogCapture::Take();
   EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const auto& line) {
-    return line.level == ipc::log_level_recovery && line.text == "[id_pool::prepare] invalid free-list detected, rebuild pool.";
+    return line.level == ipc::log_level_recovery &&
+           line.text == "[id_pool::prepare] invalid free-list detected, rebuild pool.";
   }));
 }
 
@@ -152,7 +153,8 @@ TEST(ChannelHostileBytes, FragmentsThatFallShortAreDroppedNotPadded) {
   EXPECT_EQ(std::string_view(static_cast<const char*>(got.data()), got.size()), kGoodSmall);
   const auto lines = LogCapture::Take();
   ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(lines[0].text, "fail: recv, message " + std::to_string(0xDEAD'0200u) + " ended short: 127 of 268435456 bytes\n");
+  EXPECT_EQ(lines[0].text,
+            "fail: recv, message " + std::to_string(0xDEAD'0200u) + " ended short: 127 of 268435456 bytes\n");
 }
 
 TEST(ChannelHostileBytes, ACycleInAFreeListIsRebuiltWithOneLine) {
@@ -205,7 +207,8 @@ TEST(ChannelHostileBytes, AnUndersizedPoolIsNotUsedAndTheMessageGoesInFragments)
   EXPECT_EQ(queue.write_index() - before, (large.size() + 63) / 64);
   const auto lines = LogCapture::Take();
   ASSERT_FALSE(lines.empty());
-  EXPECT_EQ(lines[0].text, "[chunk_storages] chunk_shm.id_info_.acquire failed: chunk_size = " + std::to_string(c) + "\n");
+  EXPECT_EQ(lines[0].text,
+            "[chunk_storages] chunk_shm.id_info_.acquire failed: chunk_size = " + std::to_string(c) + "\n");
 }
 
 TEST(ChannelHostileBytes, AQueueMappingSmallerThanTheQueueIsNotUsed) {

@@ -23,8 +23,8 @@ using channel_test::Pattern;
 using channel_test::PrivateChunkSize;
 using channel_test::QueueView;
 using ipc::channel;
-using test_support::Unique;
 using test_support::LogCapture;
+using test_support::Unique;
 
 constexpr auto kReceiver = channel::mode::receiver;
 constexpr auto kSender = channel::mode::sender;
@@ -90,7 +90,8 @@ TEST(Channel, LongerMessagesTravelInOneChunkOfTheirSizesPool) {
   channel& receiver = peers.receiver();
   channel& sender = peers.sender;
   const QueueView& queue = peers.queue;
-  for (const auto& [size, pool] : {std::pair<std::size_t, std::uint64_t>{65, 1024}, {220, 1024}, {1016, 1024}, {1017, 2048}}) {
+  for (const auto& [size, pool] :
+       {std::pair<std::size_t, std::uint64_t>{65, 1024}, {220, 1024}, {1016, 1024}, {1017, 2048}}) {
     const auto bytes = Pattern(size, static_cast<std::uint32_t>(size));
     const std::uint32_t before = queue.write_index();
     ASSERT_TRUE(sender.send(bytes.data(), size, 100));

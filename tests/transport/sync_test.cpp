@@ -40,13 +40,14 @@ bool Await(Pred pred, platform::ChildProcess* child = nullptr) {
 }
 
 // Locks the mutex arguments[0], raises the flag mapping arguments[1] and waits to be killed.
-const bool kHoldRole = test_support::RegisterChildRole("hold-named-mutex", [](const std::vector<std::string>& arguments) {
-  ipc::named_mutex mutex;
-  const ipc::shm::handle flag(arguments.at(1), 4);
-  if (!mutex.open(arguments.at(0)) || !flag.valid() || !mutex.lock()) return 1;
-  Word(flag).store(1);
-  return test_support::SleepUntilKilled();
-});
+const bool kHoldRole =
+    test_support::RegisterChildRole("hold-named-mutex", [](const std::vector<std::string>& arguments) {
+      ipc::named_mutex mutex;
+      const ipc::shm::handle flag(arguments.at(1), 4);
+      if (!mutex.open(arguments.at(0)) || !flag.valid() || !mutex.lock()) return 1;
+      Word(flag).store(1);
+      return test_support::SleepUntilKilled();
+    });
 
 TEST(NamedMutex, AMutexLeftByADeadProcessIsTakenOverWithOneLine) {
   const std::string name = "Local\\" + Unique("takeover");
@@ -75,17 +76,18 @@ TEST(NamedMutex, AMutexLeftByADeadProcessIsTakenOverWithOneLine) {
 
 // Opens the condition arguments[0] and the mutex arguments[1] (local namespace), counts itself in the
 // mapping arguments[2] while holding the mutex, and sleeps on the condition. Exit code 0 when woken.
-const bool kSleepRole = test_support::RegisterChildRole("condition-sleeper", [](const std::vector<std::string>& arguments) {
-  ipc::named_condition condition;
-  ipc::named_mutex mutex;
-  const ipc::shm::handle ready(arguments.at(2), 4);
-  if (!condition.open(arguments.at(0), false) || !mutex.open(arguments.at(1)) || !ready.valid()) return 1;
-  if (!mutex.lock()) return 1;
-  Word(ready).fetch_add(1);
-  const bool woken = condition.wait(mutex, 60'000);
-  mutex.unlock();
-  return woken ? 0 : 2;
-});
+const bool kSleepRole =
+    test_support::RegisterChildRole("condition-sleeper", [](const std::vector<std::string>& arguments) {
+      ipc::named_condition condition;
+      ipc::named_mutex mutex;
+      const ipc::shm::handle ready(arguments.at(2), 4);
+      if (!condition.open(arguments.at(0), false) || !mutex.open(arguments.at(1)) || !ready.valid()) return 1;
+      if (!mutex.lock()) return 1;
+      Word(ready).fetch_add(1);
+      const bool woken = condition.wait(mutex, 60'000);
+      mutex.unlock();
+      return woken ? 0 : 2;
+    });
 
 TEST(NamedCondition, ABroadcastWakesEverySleeperInEveryProcess) {
   const std::string condition_name = Unique("cond");
@@ -204,9 +206,8 @@ TEST(Waiter, SleepersWakeOnBroadcastAndOnAStopFromAnotherThread) {
   ASSERT_TRUE(waiter.open(Unique("wake")));
   std::atomic<bool> ready{false};
   std::atomic<int> attempts{0};
-  auto sleeper = std::async(std::launch::async, [&] {
-    return waiter.wait_while([&] { return ++attempts, ready.load(); }, 0xFFFFFFFF);
-  });
+  auto sleeper = std::async(std::launch::async,
+                            [&] { return waiter.wait_while([&] { return ++attempts, ready.load(); }, 0xFFFFFFFF); });
   ASSERT_TRUE(Await([&] { return attempts.load() > 33; }));  // past its spin phase
   ready = true;
   waiter.broadcast();
@@ -214,9 +215,8 @@ TEST(Waiter, SleepersWakeOnBroadcastAndOnAStopFromAnotherThread) {
   EXPECT_TRUE(sleeper.get());
 
   attempts = 0;
-  auto stopped = std::async(std::launch::async, [&] {
-    return waiter.wait_while([&] { return ++attempts, false; }, 0xFFFFFFFF);
-  });
+  auto stopped =
+      std::async(std::launch::async, [&] { return waiter.wait_while([&] { return ++attempts, false; }, 0xFFFFFFFF); });
   ASSERT_TRUE(Await([&] { return attempts.load() > 33; }));
   waiter.stop();
   ASSERT_EQ(stopped.wait_for(test_support::kChildDeadline), std::future_status::ready);

@@ -20,8 +20,8 @@ struct Scope {
 struct ListenOptions {
   std::int32_t client = 0;
   Scope scope;
-  std::optional<std::uint64_t> count;  // stop after this many packets
-  std::uint64_t timeout_ms = 0;        // 0: no limit
+  std::optional<std::uint64_t> count;    // stop after this many packets
+  std::uint64_t timeout_ms = 0;          // 0: no limit
   std::optional<nlohmann::json> answer;  // answer every query with this value
 };
 

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "spindrel/bus/client.h"
 #include "platform/command_line.h"
 #include "platform/unicode.h"
+#include "spindrel/bus/client.h"
 #include "tools/buspeer/commands.h"
 
 namespace {

@@ -151,7 +151,8 @@ void Receive(Shared& shared, ReceiverResult& result) {
     result.missing += header.seq - want;
     want = header.seq + 1;
   }
-  for (std::uint32_t s = 0; s < options.senders; ++s) result.missing += ShareOf(options, s) - std::min(next[s], ShareOf(options, s));
+  for (std::uint32_t s = 0; s < options.senders; ++s)
+    result.missing += ShareOf(options, s) - std::min(next[s], ShareOf(options, s));
 }
 
 void Send(Shared& shared, std::uint32_t sender) {
@@ -233,9 +234,10 @@ int main(int argc, char** argv) {
   }
   const double seconds = std::chrono::duration<double>(end - start).count();
   const double send_seconds = std::chrono::duration<double>(sent - start).count();
-  std::printf("channel_load: %u receivers, %u senders, %llu messages (strict sends: a receiver is never evicted,\n"
-              "so every receiver is owed every accepted message, whole and in its sender's order)\n",
-              options.receivers, options.senders, static_cast<unsigned long long>(options.messages));
+  std::printf(
+      "channel_load: %u receivers, %u senders, %llu messages (strict sends: a receiver is never evicted,\n"
+      "so every receiver is owed every accepted message, whole and in its sender's order)\n",
+      options.receivers, options.senders, static_cast<unsigned long long>(options.messages));
   std::printf("time: %.2f s (sending %.2f s)\n", seconds, send_seconds);
   std::printf("throughput: %.0f messages/s sent, %.0f deliveries/s, %.1f MB/s delivered\n",
               static_cast<double>(options.messages) / seconds, static_cast<double>(total.received) / seconds,

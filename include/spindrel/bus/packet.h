@@ -21,14 +21,14 @@ struct IpcPacket {
   // once per process), the send time is now, the unique id new, from_process_id this process's id.
   IpcPacket(std::int32_t from, std::int32_t to, std::int32_t msg_id, const nlohmann::json& data);
 
-  std::int32_t from = 0;    // sending client (client.h)
-  std::int32_t to = 0;      // target client
-  std::int32_t msg_id = 0;  // message number; its meaning belongs to the target's handlers
-  nlohmann::json data;      // the body, null by default
-  std::optional<bool> uac = true;                 // the sender runs elevated
-  std::optional<bool> handle_self_ipc = false;    // a receiver handles it even when it sent it itself
-  std::optional<std::uint64_t> send_time_us;      // wall clock at sending, microseconds since 1970 UTC
-  std::optional<std::string> unique_id;           // 36-character GUID text naming this packet
+  std::int32_t from = 0;                        // sending client (client.h)
+  std::int32_t to = 0;                          // target client
+  std::int32_t msg_id = 0;                      // message number; its meaning belongs to the target's handlers
+  nlohmann::json data;                          // the body, null by default
+  std::optional<bool> uac = true;               // the sender runs elevated
+  std::optional<bool> handle_self_ipc = false;  // a receiver handles it even when it sent it itself
+  std::optional<std::uint64_t> send_time_us;    // wall clock at sending, microseconds since 1970 UTC
+  std::optional<std::string> unique_id;         // 36-character GUID text naming this packet
   std::optional<std::uint64_t> from_process_id = 0;
   std::optional<std::uint64_t> to_process_id = 0;  // 0: any process of the target client
   std::optional<std::string> response_channel;     // non-empty: a query; answer on this channel

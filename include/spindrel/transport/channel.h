@@ -100,7 +100,7 @@ class channel {
   // As recv, waiting up to wait_ms for each part; with 0 it only takes what is already there.
   recv_buffer recv(std::uint64_t wait_ms);
 
-  [[nodiscard]] bool valid() const;                // the queue is mapped
+  [[nodiscard]] bool valid() const;                  // the queue is mapped
   [[nodiscard]] std::uint32_t receiver_bit() const;  // 0 when not connected as receiver
   [[nodiscard]] std::uint32_t conn_id() const;
   // Messages whose first fragment arrived and whose last has not (a sender that died mid-message leaves

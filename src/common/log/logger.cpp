@@ -25,8 +25,7 @@ void Logger::Init(std::string_view base_name, std::ios_base::openmode mode) {
   InitIn(DefaultDirectory(), base_name, mode);
 }
 
-void Logger::InitIn(const std::filesystem::path& directory, std::string_view base_name,
-                    std::ios_base::openmode mode) {
+void Logger::InitIn(const std::filesystem::path& directory, std::string_view base_name, std::ios_base::openmode mode) {
   // A log that cannot be opened is lost, and the run goes on.
   file_.OpenIn(directory, std::string(base_name) + ".log", (mode & std::ios_base::app) == 0);
   path_ = file_.Path();

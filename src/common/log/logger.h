@@ -94,6 +94,6 @@ class Logger {
 #define SPINDREL_LOG(format, ...) SPINDREL_LOG_AS(__func__, format, __VA_ARGS__)
 
 // ...or the function given, for helpers that write on behalf of their caller.
-#define SPINDREL_LOG_AS(function, format, ...)                                                   \
-  ::Logger::Instance().Log(format, ::SourceLocation{__LINE__, 0, __FILE__, function},            \
-                           ::platform::CurrentThreadId(), __VA_ARGS__)
+#define SPINDREL_LOG_AS(function, format, ...)                                                                       \
+  ::Logger::Instance().Log(format, ::SourceLocation{__LINE__, 0, __FILE__, function}, ::platform::CurrentThreadId(), \
+                           __VA_ARGS__)

@@ -13,8 +13,8 @@
 // A REG_EXPAND_SZ value is returned as stored, without expanding variables. default_value when the key
 // or the value is missing, the value is of another type, is shorter than one code unit, has an odd
 // size or lacks its terminating 0. A value that holds only the terminating 0 is the empty text.
-std::u16string ReadRegString(platform::RegistryRoot root, std::u16string_view sub_key,
-                             std::u16string_view value_name, std::u16string_view default_value);
+std::u16string ReadRegString(platform::RegistryRoot root, std::u16string_view sub_key, std::u16string_view value_name,
+                             std::u16string_view default_value);
 
 // Stores data up to its first 0 code unit, plus a terminating 0, as the REG_SZ value value_name under
 // root\sub_key, creating the key when it is missing. An empty name with empty data writes nothing and

@@ -87,7 +87,8 @@ std::optional<int> ChildProcess::Wait(std::chrono::milliseconds timeout) {
   pollfd ready{process_.Get(), POLLIN, 0};
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     const int result = ::poll(&ready, 1, static_cast<int>(std::max<std::int64_t>(left.count(), 0)));
     if (result > 0) break;
     if (result == 0) return std::nullopt;

@@ -31,9 +31,7 @@ bool OwnedByUs(const struct stat& info) { return info.st_uid == ::geteuid(); }
 
 // Only a plain file or a folder of the user's own is an ordinary obstacle to opening a place as
 // something else; anything else may have been put there by someone else.
-bool Ordinary(const struct stat& info) {
-  return (S_ISREG(info.st_mode) || S_ISDIR(info.st_mode)) && OwnedByUs(info);
-}
+bool Ordinary(const struct stat& info) { return (S_ISREG(info.st_mode) || S_ISDIR(info.st_mode)) && OwnedByUs(info); }
 
 // Why `name` in `folder` could not be opened as what was asked for.
 Outcome Obstacle(int folder, const char* name) {

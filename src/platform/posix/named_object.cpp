@@ -64,8 +64,10 @@ std::string FileNameOf(std::string_view name) {
   std::string escaped = EscapeName(name);
   if (escaped.size() <= kMaxFileName) return escaped;
   std::size_t keep = kHashedNameKeep;
-  if (escaped[keep - 1] == '%') keep -= 1;
-  else if (escaped[keep - 2] == '%') keep -= 2;
+  if (escaped[keep - 1] == '%')
+    keep -= 1;
+  else if (escaped[keep - 2] == '%')
+    keep -= 2;
   escaped.resize(keep);
   escaped += '#';
   AppendHex(escaped, Fnv1a64(name), 16);
@@ -90,7 +92,9 @@ bool ParseName(std::string_view name, ObjectName& parsed, ErrorCode& error) {
 
 std::string KeyOf(const ObjectName& name) { return (name.global ? "G/" : "L/") + name.file_name; }
 
-std::size_t RoundUpToPage(std::uint64_t size) { return static_cast<std::size_t>((size + kPageSize - 1) / kPageSize * kPageSize); }
+std::size_t RoundUpToPage(std::uint64_t size) {
+  return static_cast<std::size_t>((size + kPageSize - 1) / kPageSize * kPageSize);
+}
 
 // A mapping's file size: anything that would not fit the address space is refused.
 bool FileSizeFor(ObjectKind kind, std::uint64_t payload_size, std::size_t& file_size) {
@@ -268,8 +272,8 @@ Step CreateObject(int folder, const ObjectName& name, const OpenRequest& request
   int failure = LockShared(fd.Get());
   if (failure == 0) {
     const std::string self = "/proc/self/fd/" + std::to_string(fd.Get());
-    failure = CallError(
-        [&] { return ::linkat(AT_FDCWD, self.c_str(), folder, name.file_name.c_str(), AT_SYMLINK_FOLLOW); });
+    failure =
+        CallError([&] { return ::linkat(AT_FDCWD, self.c_str(), folder, name.file_name.c_str(), AT_SYMLINK_FOLLOW); });
   }
   struct stat info {};
   if (failure == 0) failure = CallError([&] { return ::fstat(fd.Get(), &info); });
@@ -285,8 +289,8 @@ Step CreateObject(int folder, const ObjectName& name, const OpenRequest& request
 }
 
 // Joins an existing object: fd is open on the file the name named a moment ago.
-Step JoinObject(int folder, const ObjectName& name, const OpenRequest& request, OwnedHandle fd,
-                ObjectRecord*& record, ErrorCode& error) {
+Step JoinObject(int folder, const ObjectName& name, const OpenRequest& request, OwnedHandle fd, ObjectRecord*& record,
+                ErrorCode& error) {
   // Test for a dead object before joining: once this process holds LOCK_SH, "the only holder" no
   // longer means "dead", and converting LOCK_SH to LOCK_EX can drop the shared lock on failure.
   const int busy = CallError([&] { return ::flock(fd.Get(), LOCK_EX | LOCK_NB); });
@@ -442,7 +446,8 @@ bool ObjectIsHeld(std::string_view name, ObjectKind kind) {
     return false;
   }
   ObjectHeader header{};
-  return ReadAll(fd.Get(), std::as_writable_bytes(std::span(&header, 1)), 0) && header.magic == kMagic && header.version == kVersion && header.kind == static_cast<std::uint32_t>(kind);
+  return ReadAll(fd.Get(), std::as_writable_bytes(std::span(&header, 1)), 0) && header.magic == kMagic &&
+         header.version == kVersion && header.kind == static_cast<std::uint32_t>(kind);
 }
 
 void* AddView(ObjectRecord* record) {

@@ -47,7 +47,7 @@ struct ObjectRecord {
 struct OpenRequest {
   std::string_view name;  // complete kernel name with its namespace prefix
   ObjectKind kind{};
-  std::uint64_t size = 0;    // shared memory only: the size of a new mapping
+  std::uint64_t size = 0;      // shared memory only: the size of a new mapping
   bool own_new_mutex = false;  // a mutex created by this call starts owned by the calling thread
   bool open_only = false;      // fail with ENOENT rather than create
 };

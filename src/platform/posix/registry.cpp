@@ -127,7 +127,6 @@ RegistryStatus StatusFromErrno(int error) {
   return (error == ENOENT || error == ENOTDIR) ? RegistryStatus::kNotFound : RegistryStatus::kFailed;
 }
 
-
 // An opened value file with its checked header.
 struct ValueFileView {
   OwnedHandle file;
@@ -231,7 +230,7 @@ RegistryStatus RegistryKey::SetValue(std::u16string_view name, std::uint32_t typ
 
   const std::filesystem::path temporary = state_->directory / TemporaryName();
   OwnedHandle file(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, kFileMode));
-  if (!file) return RegistryStatus::kFailed;  // also when the key was deleted meanwhile
+  if (!file) return RegistryStatus::kFailed;   // also when the key was deleted meanwhile
   if (::fchmod(file.Get(), kFileMode) != 0) {  // the umask narrowed it
     ::unlink(temporary.c_str());
     return RegistryStatus::kFailed;

@@ -69,8 +69,7 @@ std::string Utf16ToUtf8(std::u16string_view text) {
   result.reserve(text.size());
   for (std::size_t i = 0; i < text.size(); ++i) {
     char32_t code = text[i];
-    if (code >= 0xD800 && code <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-        text[i + 1] <= 0xDFFF) {
+    if (code >= 0xD800 && code <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
       code = 0x10000 + ((code - 0xD800) << 10) + (text[++i] - 0xDC00);
     } else if (code >= 0xD800 && code <= 0xDFFF) {
       code = kReplacement;  // an unpaired surrogate

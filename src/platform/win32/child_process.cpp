@@ -23,7 +23,7 @@ std::u16string EnvironmentBlock(const std::vector<ChildProcess::EnvironmentVaria
 
   std::u16string block;
   const std::unique_ptr<wchar_t, decltype(&::FreeEnvironmentStringsW)> current(::GetEnvironmentStringsW(),
-                                                                              &::FreeEnvironmentStringsW);
+                                                                               &::FreeEnvironmentStringsW);
   for (const wchar_t* entry = current.get(); entry != nullptr && *entry != L'\0'; entry += std::wcslen(entry) + 1) {
     const std::u16string_view text = win32::FromWide(entry);
     // Names such as "=C:" start with '='; search for the separator after the first character.
@@ -32,7 +32,8 @@ std::u16string EnvironmentBlock(const std::vector<ChildProcess::EnvironmentVaria
                                       [&](const std::u16string& o) { return SameVariableName(o, name); });
     if (!replaced) block.append(text).push_back(u'\0');
   }
-  for (const auto& variable : overrides) block.append(Utf8ToUtf16(variable.name + "=" + variable.value)).push_back(u'\0');
+  for (const auto& variable : overrides)
+    block.append(Utf8ToUtf16(variable.name + "=" + variable.value)).push_back(u'\0');
   block.push_back(u'\0');
   return block;
 }

@@ -25,8 +25,8 @@ bool AppendFile::OpenIn(const std::filesystem::path& folder, std::string_view na
   const DWORD access = FILE_APPEND_DATA | SYNCHRONIZE;
   const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
   if (truncate) {
-    HANDLE emptied = ::CreateFileW(path_.c_str(), GENERIC_WRITE, share, nullptr, CREATE_ALWAYS,
-                                   FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE emptied =
+        ::CreateFileW(path_.c_str(), GENERIC_WRITE, share, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (emptied == INVALID_HANDLE_VALUE) return false;
     ::CloseHandle(emptied);
   }

@@ -58,8 +58,7 @@ bool UnlockNamedMutex(const NamedObject& mutex, ErrorCode& error) {
 
 NamedObject CreateNamedSemaphore(std::string_view name, ErrorCode& error) {
   const std::u16string wide = Utf8ToUtf16(name);
-  NamedObject semaphore(
-      ::CreateSemaphoreW(win32::SharedSecurityAttributes(), 0, kSemaphoreMaximum, win32::Wide(wide)));
+  NamedObject semaphore(::CreateSemaphoreW(win32::SharedSecurityAttributes(), 0, kSemaphoreMaximum, win32::Wide(wide)));
   if (!semaphore) error = ::GetLastError();
   return semaphore;
 }

@@ -49,8 +49,8 @@ TEST_F(ExitOptions, ConversionFollowsStreamRules) {
     bool valid;
   };
   for (const Case& c : {Case{u"12", true}, Case{u" 12", true}, Case{u"+12", true}, Case{u"-2147483648", true},
-                        Case{u"2147483647", true}, Case{u"2147483648", false}, Case{u"12 ", false},
-                        Case{u"12x", false}, Case{u"abc", false}, Case{u"", false}, Case{u"0x10", false}}) {
+                        Case{u"2147483647", true}, Case{u"2147483648", false}, Case{u"12 ", false}, Case{u"12x", false},
+                        Case{u"abc", false}, Case{u"", false}, Case{u"0x10", false}}) {
     cmdline::parser fresh;
     fresh.add<int>(u"n");
     const std::u16string argument = u"--n=" + c.text;

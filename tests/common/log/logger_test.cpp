@@ -39,7 +39,8 @@ TEST_F(LoggerTest, FewLinesReachTheFileOnlyAtEnd) {
   EXPECT_EQ(lines[1], "");
   EXPECT_EQ(lines[2], std::string(65, '='));
   EXPECT_TRUE(std::regex_match(lines[3], std::regex(R"(\[\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}\] \[\d+\.\d+\] log start)")));
-  EXPECT_TRUE(std::regex_match(lines[4], std::regex(R"(\[\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}\] \[42\.\d+\]\[Caller\]: line 0)")));
+  EXPECT_TRUE(
+      std::regex_match(lines[4], std::regex(R"(\[\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}\] \[42\.\d+\]\[Caller\]: line 0)")));
   EXPECT_TRUE(lines[9].ends_with(" log end"));
   EXPECT_EQ(lines[10], std::string(65, '='));
 }

@@ -58,8 +58,8 @@ TEST_F(RegistryHelpersTest, ReadsOnlyWholeTerminatedStrings) {
   EXPECT_EQ(Read(u"expand"), u"%TEMP%\\x");  // not expanded
   EXPECT_EQ(Read(u"only terminator"), u"");
   EXPECT_EQ(Read(u"embedded zero"), u"ab");
-  for (const auto* name : {u"empty", u"unterminated", u"multi", u"binary text", u"odd", u"one byte", u"dword",
-                           u"missing"}) {
+  for (const auto* name :
+       {u"empty", u"unterminated", u"multi", u"binary text", u"odd", u"one byte", u"dword", u"missing"}) {
     EXPECT_EQ(Read(name), kDefault) << platform::Utf16ToUtf8(name);
   }
   EXPECT_EQ(ReadRegString(kUser, sandbox.SubKey() + u"\\missing key", u"sz", kDefault), kDefault);
@@ -77,7 +77,6 @@ TEST_F(RegistryHelpersTest, WritesTerminatedStringsAndCreatesTheKey) {
   EXPECT_EQ(Raw(nested, u"name"), std::make_pair(platform::kRegSz, std::u16string(u"ab\0"sv)));
   ASSERT_TRUE(WriteRegString(kUser, nested, u"name", u""));
   EXPECT_EQ(ReadRegString(kUser, nested, u"name", kDefault), u"");
-
 }
 
 TEST_F(RegistryHelpersTest, EmptyNameAndDataWriteNothingAndNullDataFails) {

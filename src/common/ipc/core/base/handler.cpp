@@ -6,9 +6,9 @@
 #include <thread>
 
 #include "common/ipc/core/base/filters.h"
+#include "platform/process.h"
 #include "spindrel/bus/ipc_core.h"
 #include "spindrel/bus/query_responser.h"
-#include "platform/process.h"
 #include "spindrel/transport/log_sink.h"
 
 namespace ipc {
@@ -53,9 +53,9 @@ bool Filtered(const IpcPacketPtr& packet) {
     if (!reason) continue;
     nlohmann::json json = *packet;
     const std::string text = json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-    log_sink(log_level_filtered, kSource, __LINE__, "message was filtered.[Reason]%s[PKT]%s[CT]%d[PID]%u[MsgId] %d[Id] %s",
-             reason->c_str(), text.c_str(), IpcCore::Instance().ClientId(), platform::CurrentProcessId(),
-             packet->msg_id, UniqueId(packet).c_str());
+    log_sink(log_level_filtered, kSource, __LINE__,
+             "message was filtered.[Reason]%s[PKT]%s[CT]%d[PID]%u[MsgId] %d[Id] %s", reason->c_str(), text.c_str(),
+             IpcCore::Instance().ClientId(), platform::CurrentProcessId(), packet->msg_id, UniqueId(packet).c_str());
     return true;
   }
   return false;

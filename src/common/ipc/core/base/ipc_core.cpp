@@ -1,12 +1,12 @@
 #include "spindrel/bus/ipc_core.h"
 
-#include "spindrel/bus/handler.h"
 #include "common/ipc/core/base/quality_monitor.h"
-#include "spindrel/bus/query_responser.h"
 #include "common/ipc/core/base/receiver.h"
 #include "platform/named_object.h"
 #include "platform/named_sync.h"
 #include "platform/process.h"
+#include "spindrel/bus/handler.h"
+#include "spindrel/bus/query_responser.h"
 #include "spindrel/transport/log_sink.h"
 
 namespace ipc {

@@ -5,10 +5,10 @@
 
 #include <fmt/format.h>
 
-#include "spindrel/bus/client.h"
 #include "platform/clock.h"
 #include "platform/guid.h"
 #include "platform/process.h"
+#include "spindrel/bus/client.h"
 
 namespace ipc {
 namespace {
@@ -91,10 +91,9 @@ void WriteOptional(json& object, const char* key, const std::optional<T>& field)
 // refuse, and it stops at the first fault, before the count can have gone astray.
 void CheckBounds(std::string_view text) {
   if (text.size() > kMaxPacketBytes) {
-    throw json::parse_error::create(101, kMaxPacketBytes + 1,
-                                    fmt::format("packet of {} bytes exceeds the limit of {} bytes", text.size(),
-                                                kMaxPacketBytes),
-                                    nullptr);
+    throw json::parse_error::create(
+        101, kMaxPacketBytes + 1,
+        fmt::format("packet of {} bytes exceeds the limit of {} bytes", text.size(), kMaxPacketBytes), nullptr);
   }
   std::size_t depth = 0;
   bool in_string = false;
@@ -113,8 +112,8 @@ void CheckBounds(std::string_view text) {
       in_string = true;
     } else if (c == '[' || c == '{') {
       if (++depth > kMaxPacketDepth) {
-        throw json::parse_error::create(
-            101, i + 1, fmt::format("packet nests deeper than {} levels", kMaxPacketDepth), nullptr);
+        throw json::parse_error::create(101, i + 1, fmt::format("packet nests deeper than {} levels", kMaxPacketDepth),
+                                        nullptr);
       }
     } else if ((c == ']' || c == '}') && depth > 0) {
       --depth;

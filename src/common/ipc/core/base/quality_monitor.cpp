@@ -164,8 +164,7 @@ void IpcQualityMonitor::RecordSend(const IpcPacket& packet, bool accepted) {
 void IpcQualityMonitor::RecordRecv(const IpcPacket& packet, std::uint64_t now_us) {
   // A send time ahead of our clock (another machine's clock, or a forged packet) would make a huge
   // unsigned delay that dominates the mean for good; it counts as no delay.
-  const std::uint64_t cost =
-      packet.send_time_us && *packet.send_time_us <= now_us ? now_us - *packet.send_time_us : 0;
+  const std::uint64_t cost = packet.send_time_us && *packet.send_time_us <= now_us ? now_us - *packet.send_time_us : 0;
   const std::lock_guard lock(mutex_);
   RecvStat& stat = recv_[{packet.from, packet.to, packet.msg_id}];
   const Wide n = stat.total;
@@ -196,8 +195,7 @@ RecvTable IpcQualityMonitor::RecvStats() const {
 void IpcQualityMonitor::MergeIntoRegistry(std::u16string_view sub_key, std::u16string_view value_name,
                                           const Merge& merge) {
   const ReportLock lock;
-  const std::u16string history =
-      ReadRegString(platform::RegistryRoot::kCurrentUser, sub_key, value_name, kNoHistory);
+  const std::u16string history = ReadRegString(platform::RegistryRoot::kCurrentUser, sub_key, value_name, kNoHistory);
   // Written over the old value rather than after deleting it: a failed write then keeps the history.
   WriteRegString(platform::RegistryRoot::kCurrentUser, sub_key, value_name, platform::Utf8ToUtf16(merge(history)));
 }

@@ -64,10 +64,9 @@ void IpcQueryResponser::Handle(IpcPacketPtr packet) {
   const QueryHandler& handler = found != handlers_.end() ? found->second : default_;
   if (!handler || !pool_) return;
   std::string tag = "query_id=" + std::to_string(query_id) + ",id=" + packet->unique_id.value_or("");
-  pool_->Submit([handler, packet = std::move(packet), argument = std::move(argument)] {
-                  Answer(handler, *packet, argument);
-                },
-                std::move(tag));
+  pool_->Submit(
+      [handler, packet = std::move(packet), argument = std::move(argument)] { Answer(handler, *packet, argument); },
+      std::move(tag));
 }
 
 void IpcQueryResponser::Register(std::int32_t query_id, QueryHandler handler) {

@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <chrono>
 
+#include "common/ipc/core/base/quality_monitor.h"
+#include "platform/process.h"
 #include "spindrel/bus/client.h"
 #include "spindrel/bus/handler.h"
 #include "spindrel/bus/ipc_core.h"
-#include "common/ipc/core/base/quality_monitor.h"
-#include "platform/process.h"
 #include "spindrel/transport/log_sink.h"
 
 namespace ipc {

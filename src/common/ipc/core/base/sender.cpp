@@ -2,10 +2,10 @@
 
 #include <algorithm>
 
-#include "spindrel/bus/client.h"
-#include "spindrel/bus/ipc_core.h"
 #include "common/ipc/core/base/quality_monitor.h"
 #include "platform/process.h"
+#include "spindrel/bus/client.h"
+#include "spindrel/bus/ipc_core.h"
 #include "spindrel/transport/channel.h"
 #include "spindrel/transport/log_sink.h"
 

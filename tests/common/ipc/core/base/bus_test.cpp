@@ -81,10 +81,13 @@ TEST(Dispatch, HandlersRunByMessageIdWithOrWithoutAnExecutor) {
 
   // With an executor that runs the work in place, the handler has run when Handle returns.
   std::vector<std::int32_t> handled;
-  handler.Register(5, [&handled](ipc::IpcPacketPtr packet) {
-    handled.push_back(packet->msg_id);
-    return false;
-  }, [](ipc::IpcPacketPtr, std::function<void()> work) { work(); });
+  handler.Register(
+      5,
+      [&handled](ipc::IpcPacketPtr packet) {
+        handled.push_back(packet->msg_id);
+        return false;
+      },
+      [](ipc::IpcPacketPtr, std::function<void()> work) { work(); });
   handler.Handle(Incoming(5));
   EXPECT_EQ(handled, std::vector<std::int32_t>{5});
   EXPECT_EQ(Texts(LogCapture::Take(), 2), std::vector<std::string>{"handle function return false.[MsgId]5[Id]ID"});

@@ -8,11 +8,11 @@
 #include <regex>
 #include <set>
 
+#include "platform/process.h"
 #include "spindrel/bus/client.h"
 #include "spindrel/bus/handler.h"
 #include "spindrel/bus/ipc_core.h"
 #include "spindrel/transport/channel.h"
-#include "platform/process.h"
 #include "support/bus_peers.h"
 #include "support/log_capture.h"
 
@@ -42,7 +42,8 @@ TEST(Packet, ExampleNoticeHasItsExactWireText) {
   EXPECT_EQ(ipc::ToWireText(packet),
             R"({"data":null,"from":110013,"from_process_id":7140,"handle_self_ipc":false,"msg_id":83000,)"
             R"("send_time_us":1765140000123456,"to":110016,"to_process_id":0,"uac":true,)"
-            R"("unique_id":"9C4E2A17-5B3D-4F80-A6E1-27D08C3B5F94"})"s + '\0');
+            R"("unique_id":"9C4E2A17-5B3D-4F80-A6E1-27D08C3B5F94"})"s +
+                '\0');
 }
 
 TEST(Packet, OutgoingPacketsDescribeThisProcess) {
@@ -83,7 +84,8 @@ TEST(Packet, WriterLeavesOutAbsentFieldsAndKeepsTextRaw) {
   packet.response_channel = "reply";
   EXPECT_EQ(ipc::ToWireText(packet),
             "{\"data\":{\"list\":[1,2.5,false],\"text\":\"\xC3\xBC \\\"q\\\"\\n\"},\"from\":-1,\"msg_id\":0,"
-            "\"response_channel\":\"reply\",\"to\":0}"s + '\0');
+            "\"response_channel\":\"reply\",\"to\":0}"s +
+                '\0');
 
   packet.unique_id = "\xFF";  // not UTF-8: nothing may be sent
   try {
@@ -110,10 +112,10 @@ TEST(Packet, ReaderStartsFromTheDefaults) {
 }
 
 TEST(Packet, ReaderConvertsNumbersAndIgnoresOptionalMembersOfTheWrongType) {
-  const ipc::IpcPacket packet = Read(
-      R"({"data":[1],"from":4294967297,"msg_id":83000.9,"to":-1.9,"send_time_us":-1,"uac":1,)"
-      R"("handle_self_ipc":true,"to_process_id":"12","from_process_id":7.8,"unique_id":null,)"
-      R"("response_channel":"answers"})");
+  const ipc::IpcPacket packet =
+      Read(R"({"data":[1],"from":4294967297,"msg_id":83000.9,"to":-1.9,"send_time_us":-1,"uac":1,)"
+           R"("handle_self_ipc":true,"to_process_id":"12","from_process_id":7.8,"unique_id":null,)"
+           R"("response_channel":"answers"})");
   EXPECT_EQ(packet.from, 1);  // the low 32 bits
   EXPECT_EQ(packet.msg_id, 83000);
   EXPECT_EQ(packet.to, -1);

@@ -106,9 +106,9 @@ TEST_F(QualityMonitorTest, StoredTotalsReadBackAsTheReportsWroteThem) {
 }
 
 TEST_F(QualityMonitorTest, DeliveryTimeCountsZeroWithoutASendTimeOrFromTheFuture) {
-  monitor.RecordRecv(SentAt(500), 1500);   // 1000
+  monitor.RecordRecv(SentAt(500), 1500);          // 1000
   monitor.RecordRecv(BarePacket(1, 2, 3), 1500);  // no send time: 0
-  monitor.RecordRecv(SentAt(9000), 1500);  // sent "later" than received: 0, not a wrapped huge delay
+  monitor.RecordRecv(SentAt(9000), 1500);         // sent "later" than received: 0, not a wrapped huge delay
   EXPECT_EQ(monitor.RecvStats().at(PacketKey{1, 2, 3}), (RecvStat{3, 333}));
 }
 

@@ -35,10 +35,12 @@ TEST(ThreadPool, WaitIdleWaitsForRunningAndQueuedTasks) {
   Gate gate;
   std::atomic<int> done{0};
   for (int i = 0; i < 5; ++i) {
-    pool.Submit([&] {
-      gate.Wait();
-      ++done;
-    }, "");
+    pool.Submit(
+        [&] {
+          gate.Wait();
+          ++done;
+        },
+        "");
   }
   EXPECT_FALSE(pool.WaitIdle(20));
   EXPECT_TRUE(pool.StuckReport().empty());  // busy, but not for long
@@ -85,10 +87,12 @@ TEST(ThreadPool, AWorkerHangingOnATaskIsReported) {
   ThreadPool pool("handler_pool", 2);
   Gate gate;
   std::promise<void> started;
-  pool.Submit([&] {
-    started.set_value();
-    gate.Wait();
-  }, "msg_id=12,id=ab");
+  pool.Submit(
+      [&] {
+        started.set_value();
+        gate.Wait();
+      },
+      "msg_id=12,id=ab");
   started.get_future().wait();
 
   EXPECT_FALSE(pool.WaitIdle(5100));
