@@ -11,6 +11,10 @@
 
 #include "platform/named_sync.h"
 #if !defined(_WIN32)
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
 #include "platform/posix/object_table.h"
 #endif
 #include "platform/process.h"
@@ -285,6 +289,57 @@ TEST(NamedObjectsOnLinux, ACreationThatCannotTakeItsLockFailsAndNamesNothing) {
   EXPECT_FALSE(platform::CreateSharedMemory(Unique("unlocked-mapping"), 16, error));
   EXPECT_EQ(error, static_cast<ErrorCode>(ENOLCK));
   EXPECT_TRUE(platform::UnlockNamedMutex(mutex, error));
+}
+
+// A count past the maximum can only come from another process's bytes; a wait must sleep through it, not
+// spin a processor until its deadline.
+TEST(NamedObjectsOnLinux, AWaitSleepsThroughACountPastTheMaximum) {
+  ErrorCode error = 0;
+  const NamedObject semaphore = platform::CreateNamedSemaphore(Unique("forged-count"), error);
+  ASSERT_TRUE(semaphore);
+  auto* words = static_cast<platform::posix::SemaphoreWords*>(
+      platform::posix::RecordOf(semaphore.Get(), platform::posix::ObjectKind::kSemaphore, error)->Payload());
+  std::atomic_ref<std::uint32_t>(words->count).store(0x8000'0000u);
+
+  const auto thread_cpu = [] {
+    timespec now{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
+  };
+  auto wait = std::async(std::launch::async, [&] {
+    const auto cpu_before = thread_cpu();
+    ErrorCode wait_error = 0;
+    const WaitResult result = platform::WaitNamedSemaphore(semaphore, 400, wait_error);
+    return std::pair(result, thread_cpu() - cpu_before);
+  });
+  if (wait.wait_for(10s) != std::future_status::ready) {
+    ADD_FAILURE() << "the wait ran past its deadline";
+    std::atomic_ref<std::uint32_t>(words->count).store(1);  // a count it can take ends it
+  }
+  const auto [result, cpu] = wait.get();
+  EXPECT_EQ(result, WaitResult::kTimeout);
+  // A spinning wait burns most of its 400 ms; a sleeping one next to nothing.
+  EXPECT_LT(cpu, 100ms);
+}
+
+// The thread id is kept per thread; a fork child must not go on with its parent's, or it could not
+// unlock the mutexes it takes.
+TEST(NamedObjectsOnLinux, AForkChildOwnsTheMutexesItTakes) {
+  const std::uint32_t parent_thread = platform::CurrentThreadId();
+  const std::string name = Unique("fork-owner");
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ErrorCode error = 0;
+    const NamedObject mutex = platform::CreateOwnedMutex(name, error);
+    const bool owns = mutex && platform::UnlockNamedMutex(mutex, error);
+    const bool fresh_id = platform::CurrentThreadId() == static_cast<std::uint32_t>(::getpid());
+    ::_exit(owns && fresh_id ? 0 : 1);
+  }
+  int status = -1;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(platform::CurrentThreadId(), parent_thread);
 }
 #endif
 

@@ -14,6 +14,7 @@
 
 #include "platform/posix/checked_call.h"
 #include "platform/posix/object_table.h"
+#include "platform/process.h"
 
 #if defined(__SANITIZE_THREAD__)
 #include <sanitizer/tsan_interface.h>
@@ -65,10 +66,11 @@ long Futex(std::uint32_t* word, int operation, std::uint32_t value, const timesp
   return ::syscall(SYS_futex, word, operation, value, deadline, nullptr, FUTEX_BITSET_MATCH_ANY);
 }
 
-bool TryTake(std::atomic_ref<std::uint32_t> count) {
-  std::uint32_t current = count.load();
-  while (current > 0 && current <= static_cast<std::uint32_t>(kSemaphoreMaximum)) {
-    if (count.compare_exchange_weak(current, current - 1)) return true;
+// On failure seen is the count that was there: 0, or a value past the maximum that another process wrote.
+bool TryTake(std::atomic_ref<std::uint32_t> count, std::uint32_t& seen) {
+  seen = count.load();
+  while (seen > 0 && seen <= static_cast<std::uint32_t>(kSemaphoreMaximum)) {
+    if (count.compare_exchange_weak(seen, seen - 1)) return true;
   }
   return false;
 }
@@ -126,7 +128,7 @@ bool UnlockNamedMutex(const NamedObject& mutex, ErrorCode& error) {
   // Refused before the call, with the answer the call would give: a sanitizer that watches the calling
   // process reports an unlock by a non-owner as a fault, where for us it is an ordinary refusal (the
   // owner may be another process).
-  if (posix::MutexOwnerThread(native) != ::gettid()) {
+  if (posix::MutexOwnerThread(native) != static_cast<int>(CurrentThreadId())) {
     error = EPERM;
     return false;
   }
@@ -170,16 +172,19 @@ WaitResult WaitNamedSemaphore(const NamedObject& semaphore, std::uint32_t timeou
   if (words == nullptr) return WaitResult::kFailed;
   std::atomic_ref<std::uint32_t> count(words->count);
   std::atomic_ref<std::uint32_t> waiters(words->waiters);
-  if (TryTake(count)) return WaitResult::kSignaled;
+  std::uint32_t seen = 0;
+  if (TryTake(count, seen)) return WaitResult::kSignaled;
   if (timeout_ms == 0) return WaitResult::kTimeout;
   const timespec deadline = timeout_ms == kInfinite ? timespec{} : DeadlineAfter(timeout_ms);
   for (;;) {
     waiters.fetch_add(1);
-    // FUTEX_WAIT_BITSET takes an absolute CLOCK_MONOTONIC deadline, so retries keep the same one.
-    const long result = Futex(&words->count, FUTEX_WAIT_BITSET, 0, timeout_ms == kInfinite ? nullptr : &deadline);
+    // FUTEX_WAIT_BITSET takes an absolute CLOCK_MONOTONIC deadline, so retries keep the same one. It
+    // sleeps while the count is what TryTake saw: a count past the maximum, written by another process,
+    // can never be taken, and waiting for 0 would then return at once and spin until the deadline.
+    const long result = Futex(&words->count, FUTEX_WAIT_BITSET, seen, timeout_ms == kInfinite ? nullptr : &deadline);
     const int wait_error = result == 0 ? 0 : errno;
     waiters.fetch_sub(1);
-    if (TryTake(count)) return WaitResult::kSignaled;
+    if (TryTake(count, seen)) return WaitResult::kSignaled;
     if (wait_error == ETIMEDOUT) return WaitResult::kTimeout;
     if (wait_error != 0 && wait_error != EAGAIN && wait_error != EINTR) {
       error = static_cast<ErrorCode>(wait_error);

@@ -1,6 +1,7 @@
 #include "platform/process.h"
 
 #include <dirent.h>
+#include <pthread.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -48,7 +49,18 @@ std::string ExecutableName(std::string_view pid) {
 
 std::uint32_t CurrentProcessId() { return static_cast<std::uint32_t>(::getpid()); }
 
-std::uint32_t CurrentThreadId() { return static_cast<std::uint32_t>(::syscall(SYS_gettid)); }
+// The C library asks the kernel for the thread id on every call, and every unlock of a named mutex needs
+// it: the id is kept per thread. A fork child's only thread inherits its parent's copy, so the child
+// forgets it.
+namespace {
+thread_local std::uint32_t cached_thread_id = 0;
+const int forget_thread_id_at_fork = ::pthread_atfork(nullptr, nullptr, [] { cached_thread_id = 0; });
+}  // namespace
+
+std::uint32_t CurrentThreadId() {
+  if (cached_thread_id == 0) cached_thread_id = static_cast<std::uint32_t>(::syscall(SYS_gettid));
+  return cached_thread_id;
+}
 
 // Root is what an elevated token is on Windows: the rights to reach every user's objects.
 bool IsProcessElevated() { return ::geteuid() == 0; }
