@@ -13,7 +13,7 @@ void backoff(std::uint32_t& k) {
   } else if (k < 16) {
     platform::PauseProcessor();
     ++k;
-  } else if (k < 32) {
+  } else if (k < backoff_sleeps) {
     platform::YieldThread();
     ++k;
   } else {

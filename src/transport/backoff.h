@@ -11,6 +11,8 @@ namespace ipc {
 // once, the next 12 pause the processor, the next 16 yield the time slice, and from then on every retry
 // sleeps 1 ms (k stops growing).
 void backoff(std::uint32_t& k);
+// The k from which every retry sleeps.
+inline constexpr std::uint32_t backoff_sleeps = 32;
 
 // A lock made of one 32-bit word, in shared memory or not: 0 free, 1 held. Whoever takes it must
 // release it; a process that dies holding it leaves it held, and so does one that holds it on purpose:

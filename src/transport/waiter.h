@@ -5,10 +5,12 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <string_view>
 
 #include "platform/scheduling.h"
+#include "transport/backoff.h"
 #include "transport/named_sync.h"
 
 namespace ipc {
@@ -27,7 +29,9 @@ class waiter {
   // Runs attempt until it succeeds: true then. Spins first (up to 33 attempts with a yield between
   // them), then sleeps; each sleep lasts at most ms (the low 32 bits; 0xFFFFFFFF is no limit), and a
   // sleep that runs out ends the wait with false. A stopped waiter returns true as soon as the spin
-  // phase is over, whatever attempt says. With ms = 0, attempt runs once and nothing sleeps.
+  // phase is over, whatever attempt says. With ms = 0, attempt runs once and nothing sleeps. A waiter
+  // whose lock is not open (or cannot be taken) cannot sleep on its condition: it retries attempt every
+  // millisecond for at most ms instead, so a broken waiter never turns a wait into a spin.
   template <typename Attempt>
   bool wait_while(Attempt&& attempt, std::uint64_t ms);
 
@@ -40,6 +44,9 @@ class waiter {
 
  private:
   static constexpr int spin_yields = 32;
+
+  template <typename Attempt>
+  bool poll_while(Attempt& attempt, std::uint64_t ms);
 
   named_condition condition_;
   named_mutex lock_;
@@ -56,7 +63,7 @@ bool waiter::wait_while(Attempt&& attempt, std::uint64_t ms) {
     platform::YieldThread();
   }
   // A broadcast takes this lock first, so it cannot slip in between a failed attempt and the sleep.
-  if (!lock_.lock()) return false;
+  if (!lock_.lock()) return poll_while(attempt, ms);
   for (;;) {
     if (stopped_.load() || attempt()) {
       lock_.unlock();
@@ -66,6 +73,17 @@ bool waiter::wait_while(Attempt&& attempt, std::uint64_t ms) {
       lock_.unlock();
       return false;
     }
+  }
+}
+
+template <typename Attempt>
+bool waiter::poll_while(Attempt& attempt, std::uint64_t ms) {
+  const auto limit = static_cast<std::uint32_t>(ms);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit);
+  for (std::uint32_t k = backoff_sleeps;;) {
+    if (stopped_.load() || attempt()) return true;
+    if (limit != 0xFFFF'FFFFu && std::chrono::steady_clock::now() >= deadline) return false;
+    backoff(k);
   }
 }
 

@@ -223,6 +223,27 @@ TEST(Waiter, SleepersWakeOnBroadcastAndOnAStopFromAnotherThread) {
   EXPECT_TRUE(stopped.get());
 }
 
+// A waiter whose objects could not be opened (another user's folder in the way, say) cannot sleep on its
+// condition; it must still wait for the attempt, by polling, rather than give up at once and let its
+// caller retry in a spin.
+TEST(Waiter, AWaiterWithoutItsLockPollsUntilTheAttemptSucceedsOrTimeRunsOut) {
+  ipc::waiter waiter;  // never opened
+  std::atomic<bool> ready{false};
+  std::atomic<int> attempts{0};
+  auto poller = std::async(std::launch::async,
+                           [&] { return waiter.wait_while([&] { return ++attempts, ready.load(); }, 0xFFFFFFFF); });
+  ASSERT_TRUE(Await([&] { return attempts.load() > 40; }));  // past its spin phase, still trying
+  ready = true;
+  ASSERT_EQ(poller.wait_for(test_support::kChildDeadline), std::future_status::ready);
+  EXPECT_TRUE(poller.get());
+
+  attempts = 0;
+  EXPECT_FALSE(waiter.wait_while([&] { return ++attempts, false; }, 50));
+  // About one try a millisecond once the spin phase is over, not thousands.
+  EXPECT_GT(attempts.load(), 33);
+  EXPECT_LT(attempts.load(), 33 + 500);
+}
+
 TEST(SpinLock, KeepsThreadsOutOfEachOther) {
   alignas(4) std::uint32_t word = 0;
   long long shared = 0;
