@@ -29,7 +29,7 @@ done
 
 build_dir="${SPINDREL_BUILD_ROOT:-build}/linux-fuzz"
 cmake --preset linux-fuzz -B "$build_dir" >/dev/null
-cmake --build "$build_dir" -j2 --target "${targets[@]/#/fuzz_}"
+cmake --build "$build_dir" -j"$(build_jobs)" --target "${targets[@]/#/fuzz_}"
 
 # A private /dev/shm needs a new mount namespace: as an ordinary user, also a user namespace.
 private_shm=(unshare --mount)

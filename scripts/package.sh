@@ -29,7 +29,7 @@ for target in "${targets[@]}"; do
   build_dir="$build_root/package/$target"
   echo "=== $target: configure and build in $build_dir"
   cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Release -DSPINDREL_BUILD_TESTS=OFF "${toolchain[@]}" >/dev/null
-  cmake --build "$build_dir" -j2
+  cmake --build "$build_dir" -j"$(build_jobs)"
   echo "=== $target: package"
   (cd "$build_dir" && cpack -C Release)
   ls -l "$build_dir"/packages/*.deb "$build_dir"/packages/*.zip 2>/dev/null || true

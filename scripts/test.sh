@@ -7,6 +7,7 @@
 #   scripts/test.sh linux      # any subset of: linux linux-asan linux-tsan fuzz windows
 #
 # SPINDREL_FUZZ_SECONDS (default: 60) is the length of each target's fuzz run.
+# SPINDREL_JOBS (default: the number of cores) is the number of parallel build jobs.
 # SPINDREL_BUILD_ROOT (default: build) puts the build folders elsewhere, so that several work trees or
 # people can build side by side; WINEPREFIX likewise chooses the Wine prefix.
 set -euo pipefail
@@ -31,7 +32,7 @@ for preset in "${presets[@]}"; do
   build_dir="$build_root/$preset"
   echo "=== $preset: configure and build in $build_dir"
   cmake --preset "$preset" -B "$build_dir" >/dev/null
-  cmake --build "$build_dir" -j2
+  cmake --build "$build_dir" -j"$(build_jobs)"
   echo "=== $preset: test"
   if [ "$preset" = windows ]; then
     wine_start
@@ -40,5 +41,5 @@ for preset in "${presets[@]}"; do
     # Reports end every process with exit code 66, children included, so a race fails its test.
     export TSAN_OPTIONS="suppressions=$repo_root/tests/tsan.supp exitcode=66 ${TSAN_OPTIONS:-}"
   fi
-  ctest --test-dir "$build_dir" --output-on-failure -j2 --timeout 300
+  ctest --test-dir "$build_dir" --output-on-failure -j2 --timeout 300  # the tests meet on machine-wide names: keep them few
 done

@@ -107,8 +107,11 @@ struct Shared {
   std::atomic<std::uint32_t> connected{0};
   std::atomic<bool> go{false};
   std::atomic<std::uint32_t> senders_done{0};
+  std::atomic<std::uint64_t> sent{0};  // counted in steps of kProgressStep, for the progress lines
   std::atomic<std::uint64_t> refused{0};
 };
+
+constexpr std::uint32_t kProgressStep = 4096;
 
 void Receive(Shared& shared, ReceiverResult& result) {
   ipc::channel in(shared.name, false);
@@ -168,6 +171,7 @@ void Send(Shared& shared, std::uint32_t sender) {
   for (std::uint32_t seq = 0; seq < share; ++seq) {
     Fill(message, sender, seq);
     if (!out.send_strict(message.data(), message.size(), shared.options.timeout_ms)) shared.refused.fetch_add(1);
+    if ((seq + 1) % kProgressStep == 0) shared.sent.fetch_add(kProgressStep, std::memory_order_relaxed);
   }
   shared.senders_done.fetch_add(1);
 }
@@ -199,6 +203,21 @@ bool ParseOptions(int argc, char** argv, Options& options) {
   return true;
 }
 
+// A line on stderr every few seconds until the senders are done, so a long run is not silent.
+void ReportProgress(const Shared& shared) {
+  constexpr auto kEvery = std::chrono::seconds(5);
+  auto next = std::chrono::steady_clock::now() + kEvery;
+  while (shared.senders_done.load() < shared.options.senders) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    if (std::chrono::steady_clock::now() < next) continue;
+    next += kEvery;
+    const std::uint64_t sent = shared.sent.load(std::memory_order_relaxed);
+    std::fprintf(stderr, "channel_load: about %llu of %llu messages sent (%llu%%)\n",
+                 static_cast<unsigned long long>(sent), static_cast<unsigned long long>(shared.options.messages),
+                 static_cast<unsigned long long>(sent * 100 / shared.options.messages));
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -217,6 +236,7 @@ int main(int argc, char** argv) {
   for (std::uint32_t s = 0; s < options.senders; ++s) senders.emplace_back(Send, std::ref(shared), s);
   const auto start = std::chrono::steady_clock::now();
   shared.go.store(true);
+  ReportProgress(shared);
   for (auto& sender : senders) sender.join();
   const auto sent = std::chrono::steady_clock::now();
   for (auto& receiver : receivers) receiver.join();
