@@ -358,7 +358,10 @@ const bool kOpenLocal = test_support::RegisterChildRole("trust-open-local", [](c
   auto* bytes = static_cast<unsigned char*>(platform::MapSharedMemory(mapping, error));
   const bool seen = bytes != nullptr && bytes[0] == 42;
   if (bytes != nullptr) platform::UnmapSharedMemory(bytes);
-  return seen ? 0 : 200;
+  // The bare-named lock, as a waiter's lock is named, is the one root holds.
+  const NamedObject lock = platform::CreateNamedMutex("_waiter_lock_" + arguments.at(0), error);
+  const bool held = lock && platform::LockNamedMutex(lock, 0, error) == platform::WaitResult::kTimeout;
+  return seen && held ? 0 : 200;
 });
 
 // Root and an ordinary user of one login session (as after sudo) meet on Local names, the waiter locks
@@ -379,6 +382,8 @@ const bool kSession = test_support::RegisterChildRole("trust-session", [](const 
     auto* bytes = mapping ? static_cast<unsigned char*>(platform::MapSharedMemory(mapping, error)) : nullptr;
     if (bytes == nullptr) ::_exit(1);
     bytes[0] = 42;
+    const NamedObject lock = platform::CreateNamedMutex("_waiter_lock_" + name, error);
+    if (!lock || platform::LockNamedMutex(lock, 0, error) != platform::WaitResult::kSignaled) ::_exit(1);
     const int user = RoleAs(true, "trust-open-local", name);
     platform::UnmapSharedMemory(bytes);
     ::_exit(user == 0 && IsFolder(folder.c_str(), kStranger, 0700) ? 0 : 2);
