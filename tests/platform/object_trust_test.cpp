@@ -24,6 +24,7 @@
 #include <string>
 
 #include "platform/named_sync.h"
+#include "spindrel/transport/channel.h"
 #include "platform/process.h"
 #include "platform/shared_memory.h"
 #include "support/test_support.h"
@@ -397,6 +398,36 @@ const bool kSession = test_support::RegisterChildRole("trust-session", [](const 
 });
 
 TEST(ObjectTrust, RootAndAUserOfOneLoginSessionMeetOnLocalNames) { RunIsolated("trust-session"); }
+
+// An ordinary user may not create a global pool, so its large message goes in fragments to root's
+// receiver on a global channel.
+std::vector<std::uint8_t> LargeMessage() {
+  std::vector<std::uint8_t> bytes(3000);
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(i * 7 + 1);
+  return bytes;
+}
+
+const bool kSendLarge = test_support::RegisterChildRole("trust-send-large", [](const auto& arguments) {
+  ipc::channel sender(arguments.at(0), true);
+  if (!sender.connect(ipc::channel::mode::sender)) return 1;
+  const auto bytes = LargeMessage();
+  return sender.send(bytes.data(), bytes.size(), 2000) ? 0 : 2;
+});
+
+const bool kFragments = test_support::RegisterChildRole("trust-fragments", [](const auto&) {
+  if (!PrivateShm()) return kSkipped;
+  const std::string name = test_support::Unique("fragments");
+  ipc::channel receiver(name, true);
+  CHECK_OR_FAIL(receiver.connect(ipc::channel::mode::receiver));
+  CHECK_OR_FAIL(RoleAs(true, "trust-send-large", name) == 0);
+  const ipc::recv_buffer got = receiver.recv(2000);
+  const auto bytes = LargeMessage();
+  CHECK_OR_FAIL(got.size() == bytes.size());
+  CHECK_OR_FAIL(std::memcmp(got.data(), bytes.data(), bytes.size()) == 0);
+  return 0;
+});
+
+TEST(ObjectTrust, AnOrdinaryUsersLargeMessageGoesInFragments) { RunIsolated("trust-fragments"); }
 
 }  // namespace
 #endif
