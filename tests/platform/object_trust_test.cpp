@@ -24,9 +24,9 @@
 #include <string>
 
 #include "platform/named_sync.h"
-#include "spindrel/transport/channel.h"
 #include "platform/process.h"
 #include "platform/shared_memory.h"
+#include "spindrel/transport/channel.h"
 #include "support/test_support.h"
 
 namespace {
@@ -41,12 +41,12 @@ constexpr const char* kMappings = "/dev/shm/spindrel-global";
 constexpr const char* kSync = "/dev/shm/spindrel-global-sync";
 
 // Each role reports what went wrong on standard error and fails with a line-specific code.
-#define CHECK_OR_FAIL(condition)                                                              \
-  do {                                                                                        \
-    if (!(condition)) {                                                                       \
+#define CHECK_OR_FAIL(condition)                                                         \
+  do {                                                                                   \
+    if (!(condition)) {                                                                  \
       std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
-      return 1;                                                                               \
-    }                                                                                         \
+      return 1;                                                                          \
+    }                                                                                    \
   } while (0)
 
 // A mount namespace of the child's own with an empty /dev/shm: it goes when the child's processes end.
@@ -113,8 +113,7 @@ std::string EscapedFile(const std::string& name) {
 
 bool IsFolder(const char* path, uid_t owner, mode_t mode) {
   struct stat info {};
-  return ::lstat(path, &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == owner &&
-         (info.st_mode & 07777) == mode;
+  return ::lstat(path, &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == owner && (info.st_mode & 07777) == mode;
 }
 
 bool StrangerPlantsFolder(const char* path, mode_t mode) {
@@ -182,9 +181,7 @@ const bool kGlobalNames = test_support::RegisterChildRole("trust-global-names", 
   return 0;
 });
 
-TEST(ObjectTrust, OnlyRootCreatesGlobalMappingsAndNobodyElseRemovesALiveName) {
-  RunIsolated("trust-global-names");
-}
+TEST(ObjectTrust, OnlyRootCreatesGlobalMappingsAndNobodyElseRemovesALiveName) { RunIsolated("trust-global-names"); }
 
 // A forked child that creates a mapping and holds it until it is killed; -1 when it could not.
 pid_t StartHolder(const std::string& name) {

@@ -8,6 +8,7 @@
 // once every other holder is gone.
 #include "platform/named_object.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/file.h>
@@ -15,8 +16,6 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
-
-#include <dirent.h>
 
 #include <atomic>
 #include <cerrno>
@@ -130,7 +129,7 @@ bool FileSizeFor(ObjectKind kind, std::uint64_t payload_size, std::size_t& file_
 enum FolderIndex { kLocalFolder, kGlobalMappingIndex, kGlobalSyncIndex, kFolderCount };
 
 struct Folder {
-  int fd = -1;     // O_PATH descriptor
+  int fd = -1;      // O_PATH descriptor
   uid_t owner = 0;  // who must own it, and whom this process creates its files for
 };
 
@@ -270,8 +269,7 @@ const Folder* OpenFolder(Table& table, FolderIndex index, bool create, ErrorCode
       error = static_cast<ErrorCode>(failure);
       return nullptr;
     }
-    const bool trusted =
-        failure == 0 && info.st_uid == rule.owner && (info.st_mode & 07777) == rule.mode;
+    const bool trusted = failure == 0 && info.st_uid == rule.owner && (info.st_mode & 07777) == rule.mode;
     if (trusted) {
       SweepDeadFiles(folder.Get());
       table.folder[index] = Folder{folder.Release(), rule.owner};
@@ -537,9 +535,8 @@ ObjectRecord* OpenObject(const OpenRequest& request, ErrorCode& error, bool& exi
     Step step = Step::kFailed;
     // O_NONBLOCK: a FIFO planted under the name must not stop the open; nothing else changes for a
     // regular file.
-    OwnedHandle fd(RetryOnInterrupt([&] {
-      return ::openat(folder->fd, name.file_name.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    }));
+    OwnedHandle fd(RetryOnInterrupt(
+        [&] { return ::openat(folder->fd, name.file_name.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK); }));
     if (fd) {
       step = JoinObject(*folder, name, request, std::move(fd), deadline, record, error);
       existed = true;
@@ -586,9 +583,8 @@ bool ObjectIsHeld(std::string_view name, ObjectKind kind) {
     if (opened == nullptr) return false;  // no folder, no object
     folder = *opened;
   }
-  const OwnedHandle fd(RetryOnInterrupt([&] {
-    return ::openat(folder.fd, parsed.file_name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-  }));
+  const OwnedHandle fd(RetryOnInterrupt(
+      [&] { return ::openat(folder.fd, parsed.file_name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK); }));
   if (!fd) return false;
   if (CallError([&] { return ::flock(fd.Get(), LOCK_EX | LOCK_NB); }) == 0) {
     RemoveIfStillNamed(folder.fd, parsed.file_name, fd.Get());  // dead: nobody holds it
