@@ -4,7 +4,12 @@
 // The model is Windows': names live in a namespace ("Global\X" is one object for every user of the
 // machine; "Local\X" and "X" are the same object, private to the user's session), an object is created
 // or opened by name and lives while any process has a handle to it, and a new object starts zero-filled.
-// The POSIX backend gives the same semantics on Linux (docs/linux-objects.md).
+// The POSIX backend gives the same semantics on Linux (docs/linux-objects.md), and the same limits to
+// other users: any user opens an existing Global object, only root creates a Global mapping (Windows asks
+// for SeCreateGlobalPrivilege), nobody else removes or replaces a name while it is held, and "Local\X"
+// belongs to the login session (sudo keeps it), so a user's ordinary and elevated processes meet there.
+// Opening an existing mutex with "initially owned" does not take it, as on Windows: only a creator owns
+// its new mutex.
 #pragma once
 
 #include <cstdint>

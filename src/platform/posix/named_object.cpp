@@ -8,6 +8,7 @@
 // once every other holder is gone.
 #include "platform/named_object.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/file.h>
@@ -18,15 +19,18 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <limits>
 #include <map>
 #include <mutex>
+#include <thread>
 #include <unordered_map>
 
 #include "platform/native_handle.h"
 #include "platform/posix/checked_call.h"
 #include "platform/posix/object_table.h"
+#include "platform/posix/user_folders.h"
 
 namespace platform {
 namespace posix {
@@ -35,6 +39,14 @@ namespace {
 constexpr std::uint32_t kMagic = 0x4F445053;  // the bytes "SPDO"
 constexpr std::uint32_t kVersion = 1;
 constexpr int kMaxOpenAttempts = 100;  // each retry means another process removed or created the name meanwhile
+// The longest an open waits for another process's exclusive lock. Ours hold it for a few system calls
+// (a dead-object check, a close); one held longer is a stranger's, and the open fails rather than hang.
+constexpr auto kLockDeadline = std::chrono::seconds(1);
+// The sweep of dead files when a process first opens a folder: bounded, so a crowded or hostile folder
+// delays no start by more than this.
+constexpr auto kSweepBudget = std::chrono::milliseconds(20);
+constexpr int kSweepMaxEntries = 4096;
+using Clock = std::chrono::steady_clock;
 
 struct ObjectHeader {
   std::uint32_t magic;
@@ -47,7 +59,12 @@ static_assert(sizeof(ObjectHeader) <= kHeaderSize);
 static_assert(kHeaderSize + sizeof(pthread_mutex_t) <= kPageSize);
 static_assert(kHeaderSize + sizeof(SemaphoreWords) <= kPageSize);
 
-constexpr const char* kGlobalFolder = "/dev/shm/spindrel-global";
+// Global mappings need a privilege, as on Windows (SeCreateGlobalPrivilege): their folder is root's and
+// closed to others' writes, so only root creates or removes one, and any user opens the 0666 files.
+// Global mutexes and semaphores any user may create: their folder is sticky, so nobody but a file's
+// owner or root removes or replaces a name in it.
+constexpr const char* kGlobalMappingFolder = "/dev/shm/spindrel-global";
+constexpr const char* kGlobalSyncFolder = "/dev/shm/spindrel-global-sync";
 constexpr std::string_view kGlobalPrefix = "Global\\";
 constexpr std::string_view kLocalPrefix = "Local\\";
 constexpr std::size_t kMaxFileName = 255;
@@ -108,11 +125,24 @@ bool FileSizeFor(ObjectKind kind, std::uint64_t payload_size, std::size_t& file_
   return true;
 }
 
+// The namespace folders: the user's or login session's own, and the two global ones.
+enum FolderIndex { kLocalFolder, kGlobalMappingIndex, kGlobalSyncIndex, kFolderCount };
+
+struct Folder {
+  int fd = -1;      // O_PATH descriptor
+  uid_t owner = 0;  // who must own it, and whom this process creates its files for
+};
+
+FolderIndex FolderOf(bool global, ObjectKind kind) {
+  if (!global) return kLocalFolder;
+  return kind == ObjectKind::kSharedMemory ? kGlobalMappingIndex : kGlobalSyncIndex;
+}
+
 struct Table {
   std::mutex lock;
   std::unordered_map<std::string, ObjectRecord*> by_key;
   std::map<std::uintptr_t, ObjectRecord*> by_view;  // payload address -> record
-  int folder[2] = {-1, -1};                         // [global]: O_PATH descriptors of the namespace folders
+  Folder folder[kFolderCount];                      // opened once, on the first object in each
 };
 
 Table& TheTable();
@@ -146,43 +176,127 @@ Table& TheTable() {
   return *table;
 }
 
-// Opens (once per process) the namespace folder. The user's folder must be the user's own and closed
-// to others; the global folder is open to all users and not sticky, so that any user can remove a dead
-// object another user created. Returns the folder's descriptor, or -1 with error set.
-int NamespaceFolder(Table& table, bool global, ErrorCode& error) {
-  if (table.folder[global] >= 0) return table.folder[global];
-  const std::string path = global ? kGlobalFolder : "/dev/shm/spindrel-user-" + std::to_string(::geteuid());
-  const mode_t mode = global ? 0777 : 0700;
-  if (::mkdir(path.c_str(), mode) == 0) {
-    if (global) ::chmod(path.c_str(), mode);  // the umask narrowed it
-  } else if (errno != EEXIST) {
-    error = static_cast<ErrorCode>(errno);
-    return -1;
+// What a namespace folder must be. Local names live in the login session's folder, owned by the
+// session's user, so the user's ordinary and elevated processes of one login meet there (Windows'
+// session rule); with no session known, or for a process running as a third user, in the user's own.
+struct FolderRule {
+  std::string path;
+  uid_t owner = 0;
+  mode_t mode = 0;
+};
+
+FolderRule RuleFor(FolderIndex index) {
+  if (index == kGlobalMappingIndex) return {kGlobalMappingFolder, 0, 0755};
+  if (index == kGlobalSyncIndex) return {kGlobalSyncFolder, 0, 01777};
+  const uid_t self = ::geteuid();
+  if (const auto session = CurrentLoginSession(); session && (self == 0 || self == session->user)) {
+    return {"/dev/shm/spindrel-session-" + std::to_string(session->id), session->user, 0700};
   }
-  OwnedHandle folder(::open(path.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  struct stat info {};
-  if (!folder || ::fstat(folder.Get(), &info) != 0) {
-    error = static_cast<ErrorCode>(errno);
-    return -1;
-  }
-  if (!global && (info.st_uid != ::geteuid() || (info.st_mode & 077) != 0)) {
-    error = EACCES;
-    return -1;
-  }
-  table.folder[global] = folder.Release();
-  return table.folder[global];
+  return {"/dev/shm/spindrel-user-" + std::to_string(self), self, 0700};
 }
 
-// Removes the name if it still names the given file. Only called while holding LOCK_EX on that file.
-void RemoveIfStillNamed(int folder, const std::string& file_name, std::uint64_t device, std::uint64_t inode) {
+// mkdir narrows the mode by the umask and makes the folder the creator's: both are set again. Only
+// the owner-to-be or root makes a folder; anyone else would make one that nobody may trust.
+int MakeFolder(const FolderRule& rule) {
+  const uid_t self = ::geteuid();
+  if (self != 0 && self != rule.owner) return EACCES;
+  if (::mkdir(rule.path.c_str(), rule.mode) != 0) return errno == EEXIST ? 0 : errno;
+  if (::chmod(rule.path.c_str(), rule.mode) != 0) return errno;
+  return rule.owner != self && ::lchown(rule.path.c_str(), rule.owner, static_cast<gid_t>(-1)) != 0 ? errno : 0;
+}
+
+// Somebody else's folder in our folder's place is never used. Root moves it aside under a name of its
+// own (tmpfs is empty after a reboot, so they do not pile up) and makes the folder anew.
+int MoveAside(const std::string& path) {
+  const auto stamp = Clock::now().time_since_epoch().count();
+  const std::string aside = path + ".untrusted-" + std::to_string(::getpid()) + "-" + std::to_string(stamp);
+  return ::rename(path.c_str(), aside.c_str()) == 0 ? 0 : errno;
+}
+
+// Removes the name if it still names the given file: 0, or the errno of a removal the folder refused.
+// Only called while holding LOCK_EX on that file.
+int RemoveIfStillNamed(int folder, const std::string& file_name, std::uint64_t device, std::uint64_t inode) {
   struct stat named {};
-  if (::fstatat(folder, file_name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0) return;
-  if (named.st_dev == device && named.st_ino == inode) ::unlinkat(folder, file_name.c_str(), 0);
+  if (::fstatat(folder, file_name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0) return 0;
+  if (named.st_dev != device || named.st_ino != inode) return 0;
+  return ::unlinkat(folder, file_name.c_str(), 0) == 0 || errno == ENOENT ? 0 : errno;
 }
 
-void RemoveIfStillNamed(int folder, const std::string& file_name, int fd) {
+int RemoveIfStillNamed(int folder, const std::string& file_name, int fd) {
   struct stat open_file {};
-  if (::fstat(fd, &open_file) == 0) RemoveIfStillNamed(folder, file_name, open_file.st_dev, open_file.st_ino);
+  if (::fstat(fd, &open_file) != 0) return errno;
+  return RemoveIfStillNamed(folder, file_name, open_file.st_dev, open_file.st_ino);
+}
+
+// Removes the files nobody holds any more: those of killed holders, whose names may never be opened
+// again (a pool's name is unique per chunk size). Housekeeping only: a file this process may not remove
+// (another user's, in a sticky folder) or cannot open stays for its owner or root.
+void SweepDeadFiles(int folder) {
+  const int listing = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (listing < 0) return;
+  DIR* const entries = ::fdopendir(listing);  // owns the descriptor from here on
+  if (entries == nullptr) {
+    ::close(listing);
+    return;
+  }
+  const auto deadline = Clock::now() + kSweepBudget;
+  int seen = 0;
+  while (const dirent* entry = ::readdir(entries)) {
+    if (++seen > kSweepMaxEntries || Clock::now() >= deadline) break;
+    if (entry->d_type != DT_REG) continue;
+    const OwnedHandle fd(::openat(folder, entry->d_name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    if (!fd || ::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) continue;
+    RemoveIfStillNamed(folder, entry->d_name, fd.Get());
+    ::flock(fd.Get(), LOCK_UN);
+  }
+  ::closedir(entries);
+}
+
+// Opens (once per process) a namespace folder after checking that it is what its rule says: a folder,
+// owned as it should be, with exactly its mode. Without create, a missing folder is ENOENT and nothing is
+// made. Returns the folder, or null with error set.
+const Folder* OpenFolder(Table& table, FolderIndex index, bool create, ErrorCode& error) {
+  if (table.folder[index].fd >= 0) return &table.folder[index];
+  const FolderRule rule = RuleFor(index);
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    OwnedHandle folder(::open(rule.path.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    int failure = folder ? 0 : errno;
+    struct stat info {};
+    if (failure == 0 && ::fstat(folder.Get(), &info) != 0) failure = errno;
+    if (failure == ENOENT) {
+      failure = create ? MakeFolder(rule) : ENOENT;
+      if (failure == 0) continue;
+      error = static_cast<ErrorCode>(failure);
+      return nullptr;
+    }
+    const bool trusted = failure == 0 && info.st_uid == rule.owner && (info.st_mode & 07777) == rule.mode;
+    if (trusted) {
+      SweepDeadFiles(folder.Get());
+      table.folder[index] = Folder{folder.Release(), rule.owner};
+      return &table.folder[index];
+    }
+    // A link, a file or a folder of the wrong owner or mode (ENOTDIR covers the first two).
+    if (failure != 0 && failure != ENOTDIR) {
+      error = static_cast<ErrorCode>(failure);
+      return nullptr;
+    }
+    if (::geteuid() != 0) {
+      error = failure != 0 ? static_cast<ErrorCode>(failure) : EACCES;
+      return nullptr;
+    }
+    if (const int moved = MoveAside(rule.path); moved != 0 && moved != ENOENT) {
+      error = static_cast<ErrorCode>(moved);
+      return nullptr;
+    }
+  }
+  error = EAGAIN;  // somebody keeps putting things in its place
+  return nullptr;
+}
+
+// A file another process planted in one of our folders is not trusted: ours belong to root, to this
+// process's user, or to the folder's owner (the session's user, for whom root creates its files there).
+bool TrustedOwner(uid_t owner, const Folder& folder) {
+  return owner == 0 || owner == ::geteuid() || owner == folder.owner;
 }
 
 // The record takes over the descriptor and the mapping.
@@ -219,19 +333,26 @@ int BuildMutex(pthread_mutex_t* mutex, bool own) {
 std::atomic<ErrorCode> shared_lock_failure_for_testing{0};
 
 // The shared lock that keeps an object alive while this process holds it: 0, or the errno of the
-// failure.
-int LockShared(int fd) {
+// failure, ETIMEDOUT when somebody held LOCK_EX past the deadline. Never a blocking flock: a process
+// that holds LOCK_EX on a name, ours briefly or a stranger's for ever, must not stop an opener.
+int LockShared(int fd, Clock::time_point deadline) {
   if (const ErrorCode injected = shared_lock_failure_for_testing.exchange(0); injected != 0) {
     return static_cast<int>(injected);
   }
-  return CallError([&] { return ::flock(fd, LOCK_SH); });
+  for (auto pause = std::chrono::microseconds(50);; pause = std::min(pause * 2, std::chrono::microseconds(5000))) {
+    const int failure = CallError([&] { return ::flock(fd, LOCK_SH | LOCK_NB); });
+    if (failure != EWOULDBLOCK) return failure;
+    const auto now = Clock::now();
+    if (now >= deadline) return ETIMEDOUT;
+    std::this_thread::sleep_for(std::min<Clock::duration>(pause, deadline - now));
+  }
 }
 
 enum class Step { kDone, kRetry, kFailed };
 
 // Builds the whole object in an unnamed file and gives it its name last, so nobody ever sees half an
 // object, and a creator killed on the way leaves nothing. Losing the race for the name is kRetry.
-Step CreateObject(int folder, const ObjectName& name, const OpenRequest& request, ObjectRecord*& record,
+Step CreateObject(const Folder& folder, const ObjectName& name, const OpenRequest& request, ObjectRecord*& record,
                   ErrorCode& error) {
   std::size_t file_size = 0;
   if (!FileSizeFor(request.kind, request.size, file_size)) {
@@ -239,8 +360,11 @@ Step CreateObject(int folder, const ObjectName& name, const OpenRequest& request
     return Step::kFailed;
   }
   const mode_t mode = name.global ? 0666 : 0600;
-  OwnedHandle fd(RetryOnInterrupt([&] { return ::openat(folder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode); }));
-  if (!fd || (name.global && ::fchmod(fd.Get(), mode) != 0)) {  // the umask narrowed the mode
+  OwnedHandle fd(RetryOnInterrupt([&] { return ::openat(folder.fd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode); }));
+  // The umask narrowed the mode. Root's files in a session's folder are the session user's, or its
+  // ordinary processes could not open them.
+  if (!fd || ::fchmod(fd.Get(), mode) != 0 ||
+      (folder.owner != ::geteuid() && ::fchown(fd.Get(), folder.owner, static_cast<gid_t>(-1)) != 0)) {
     error = static_cast<ErrorCode>(errno);
     return Step::kFailed;
   }
@@ -269,11 +393,11 @@ Step CreateObject(int folder, const ObjectName& name, const OpenRequest& request
     if (request.own_new_mutex) owned = mutex;
   }
   // Without its shared lock a named object would look dead to the next opener, who would remove it.
-  int failure = LockShared(fd.Get());
+  int failure = LockShared(fd.Get(), Clock::now());  // nobody else can see the file yet
   if (failure == 0) {
     const std::string self = "/proc/self/fd/" + std::to_string(fd.Get());
-    failure =
-        CallError([&] { return ::linkat(AT_FDCWD, self.c_str(), folder, name.file_name.c_str(), AT_SYMLINK_FOLLOW); });
+    failure = CallError(
+        [&] { return ::linkat(AT_FDCWD, self.c_str(), folder.fd, name.file_name.c_str(), AT_SYMLINK_FOLLOW); });
   }
   struct stat info {};
   if (failure == 0) failure = CallError([&] { return ::fstat(fd.Get(), &info); });
@@ -289,30 +413,44 @@ Step CreateObject(int folder, const ObjectName& name, const OpenRequest& request
 }
 
 // Joins an existing object: fd is open on the file the name named a moment ago.
-Step JoinObject(int folder, const ObjectName& name, const OpenRequest& request, OwnedHandle fd, ObjectRecord*& record,
-                ErrorCode& error) {
+Step JoinObject(const Folder& folder, const ObjectName& name, const OpenRequest& request, OwnedHandle fd,
+                Clock::time_point deadline, ObjectRecord*& record, ErrorCode& error) {
   // Test for a dead object before joining: once this process holds LOCK_SH, "the only holder" no
   // longer means "dead", and converting LOCK_SH to LOCK_EX can drop the shared lock on failure.
   const int busy = CallError([&] { return ::flock(fd.Get(), LOCK_EX | LOCK_NB); });
   if (busy == 0) {
-    RemoveIfStillNamed(folder, name.file_name, fd.Get());
+    const int refused = RemoveIfStillNamed(folder.fd, name.file_name, fd.Get());
     ::flock(fd.Get(), LOCK_UN);
-    return Step::kRetry;
+    if (refused == 0) return Step::kRetry;
+    // A dead file this process may not remove (root's, to an ordinary user): the object is gone, and
+    // replacing it would need the right to create it there. Its owner or root removes it later.
+    error = request.open_only ? ENOENT : static_cast<ErrorCode>(refused);
+    return Step::kFailed;
   }
   if (busy != EWOULDBLOCK) {
     error = static_cast<ErrorCode>(busy);
     return Step::kFailed;
   }
   struct stat info {};
-  int failure = LockShared(fd.Get());
+  if (::fstat(fd.Get(), &info) != 0) {
+    error = static_cast<ErrorCode>(errno);
+    return Step::kFailed;
+  }
+  if (!S_ISREG(info.st_mode) || !TrustedOwner(info.st_uid, folder)) {
+    error = S_ISREG(info.st_mode) ? EACCES : EINVAL;
+    return Step::kFailed;
+  }
+  int failure = LockShared(fd.Get(), deadline);
   if (failure == 0) failure = CallError([&] { return ::fstat(fd.Get(), &info); });
   if (failure != 0) {
     error = static_cast<ErrorCode>(failure);
     return Step::kFailed;
   }
   if (info.st_nlink == 0) return Step::kRetry;  // removed by the last holder while we waited for the lock
-  // The bytes are another process's: check them before trusting a size or a kind.
-  if (info.st_size < static_cast<off_t>(kPageSize)) {
+  // The bytes are another process's: check them before trusting a size or a kind. Our creators
+  // allocate every page before the name exists, so a file with holes was planted or punched, and a
+  // first touch of a hole in a full tmpfs would raise SIGBUS.
+  if (info.st_size < static_cast<off_t>(kPageSize) || info.st_blocks * 512 < info.st_size) {
     error = EINVAL;
     return Step::kFailed;
   }
@@ -360,8 +498,11 @@ void ReleaseIfUnused(Table& table, ObjectRecord* record) {
   // Our LOCK_SH becomes LOCK_EX only if nobody else holds the object: then it dies with us. Unlock
   // explicitly, in case something else still refers to the file description: a process waiting for
   // LOCK_SH on the removed file must not wait for that.
+  // A folder that refuses the removal (root's file, an ordinary user closing last) leaves a dead file
+  // that its owner's or root's next open or sweep removes.
   if (CallError([&] { return ::flock(record->fd, LOCK_EX | LOCK_NB); }) == 0) {
-    RemoveIfStillNamed(table.folder[record->global], record->file_name, record->device, record->inode);
+    RemoveIfStillNamed(table.folder[FolderOf(record->global, record->kind)].fd, record->file_name, record->device,
+                       record->inode);
     ::flock(record->fd, LOCK_UN);
   }
   ::close(record->fd);
@@ -385,20 +526,24 @@ ObjectRecord* OpenObject(const OpenRequest& request, ErrorCode& error, bool& exi
     existed = true;
     return record;
   }
-  const int folder = NamespaceFolder(table, name.global, error);
-  if (folder < 0) return nullptr;
+  // Open-only makes nothing, not even the namespace folder.
+  const Folder* folder = OpenFolder(table, FolderOf(name.global, request.kind), !request.open_only, error);
+  if (folder == nullptr) return nullptr;
+  const auto deadline = Clock::now() + kLockDeadline;
   for (int attempt = 0; attempt < kMaxOpenAttempts; ++attempt) {
     ObjectRecord* record = nullptr;
     Step step = Step::kFailed;
-    OwnedHandle fd(
-        RetryOnInterrupt([&] { return ::openat(folder, name.file_name.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW); }));
+    // O_NONBLOCK: a FIFO planted under the name must not stop the open; nothing else changes for a
+    // regular file.
+    OwnedHandle fd(RetryOnInterrupt(
+        [&] { return ::openat(folder->fd, name.file_name.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK); }));
     if (fd) {
-      step = JoinObject(folder, name, request, std::move(fd), record, error);
+      step = JoinObject(*folder, name, request, std::move(fd), deadline, record, error);
       existed = true;
     } else if (errno == ENOENT && request.open_only) {
       error = ENOENT;
     } else if (errno == ENOENT) {
-      step = CreateObject(folder, name, request, record, error);
+      step = CreateObject(*folder, name, request, record, error);
       existed = false;
     } else {
       error = static_cast<ErrorCode>(errno);
@@ -430,23 +575,27 @@ bool ObjectIsHeld(std::string_view name, ObjectKind kind) {
   ObjectName parsed;
   ErrorCode ignored = 0;
   if (!ParseName(name, parsed, ignored)) return false;
-  int folder = -1;
+  Folder folder;
   {
     Table& table = TheTable();
     const std::lock_guard guard(table.lock);
-    folder = NamespaceFolder(table, parsed.global, ignored);
+    const Folder* opened = OpenFolder(table, FolderOf(parsed.global, kind), false, ignored);
+    if (opened == nullptr) return false;  // no folder, no object
+    folder = *opened;
   }
-  if (folder < 0) return false;
-  const OwnedHandle fd(
-      RetryOnInterrupt([&] { return ::openat(folder, parsed.file_name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW); }));
+  const OwnedHandle fd(RetryOnInterrupt(
+      [&] { return ::openat(folder.fd, parsed.file_name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK); }));
   if (!fd) return false;
   if (CallError([&] { return ::flock(fd.Get(), LOCK_EX | LOCK_NB); }) == 0) {
-    RemoveIfStillNamed(folder, parsed.file_name, fd.Get());  // dead: nobody holds it
+    RemoveIfStillNamed(folder.fd, parsed.file_name, fd.Get());  // dead: nobody holds it
     ::flock(fd.Get(), LOCK_UN);
     return false;
   }
+  // A stranger's file held under the name says nothing about the object of that name.
+  struct stat info {};
   ObjectHeader header{};
-  return ReadAll(fd.Get(), std::as_writable_bytes(std::span(&header, 1)), 0) && header.magic == kMagic &&
+  return ::fstat(fd.Get(), &info) == 0 && S_ISREG(info.st_mode) && TrustedOwner(info.st_uid, folder) &&
+         ReadAll(fd.Get(), std::as_writable_bytes(std::span(&header, 1)), 0) && header.magic == kMagic &&
          header.version == kVersion && header.kind == static_cast<std::uint32_t>(kind);
 }
 

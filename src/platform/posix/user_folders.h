@@ -7,8 +7,11 @@
 
 #include <cerrno>
 
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <optional>
 #include <vector>
 
 namespace platform::posix {
@@ -37,6 +40,28 @@ inline bool MakePrivateFolders(const std::filesystem::path& path) {
   if (errno != ENOENT || path.parent_path() == path || !MakePrivateFolders(path.parent_path())) return false;
   if (::mkdir(path.c_str(), kMode) == 0) return ::chmod(path.c_str(), kMode) == 0;
   return errno == EEXIST && ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// The audit login session of the process: the kernel numbers it when a login sets the login uid, and
+// sudo and pkexec keep both, so the ordinary and the elevated processes of one login share them. Unknown
+// (nullopt) where nothing set them (containers, services, CI): both files then read 4294967295.
+struct LoginSession {
+  std::uint32_t id = 0;
+  uid_t user = 0;  // the login uid: the user who logged in, whoever the process runs as now
+};
+
+inline std::optional<std::uint32_t> ReadProcNumber(const char* path) {
+  std::ifstream in(path);
+  std::uint64_t value = 0;
+  if (!(in >> value) || value >= 0xFFFF'FFFFu) return std::nullopt;  // 4294967295: never set
+  return static_cast<std::uint32_t>(value);
+}
+
+inline std::optional<LoginSession> CurrentLoginSession() {
+  const auto id = ReadProcNumber("/proc/self/sessionid");
+  const auto user = ReadProcNumber("/proc/self/loginuid");
+  if (!id || !user) return std::nullopt;
+  return LoginSession{*id, static_cast<uid_t>(*user)};
 }
 
 }  // namespace platform::posix
