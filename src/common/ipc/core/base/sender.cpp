@@ -60,16 +60,20 @@ class KeptChannels {
   // The kept channel to name in scope global, or a newly opened one.
   Kept Lend(const std::string& name, bool global) {
     std::vector<Kept> closing;
-    const std::lock_guard guard(lock_);
-    const auto now = std::chrono::steady_clock::now();
-    MoveIf(closing, [&](const Kept& kept) { return now - kept.used >= kKeptIdleLimit; });
-    const auto found = std::find_if(kept_.begin(), kept_.end(),
-                                    [&](const Kept& kept) { return kept.name == name && kept.global == global; });
-    if (found == kept_.end()) return Kept{name, global, channel(name, global), now};
-    Kept lent = std::move(*found);
-    kept_.erase(found);
-    lent.reused = true;
-    return lent;
+    {
+      const std::lock_guard guard(lock_);
+      const auto now = std::chrono::steady_clock::now();
+      MoveIf(closing, [&](const Kept& kept) { return now - kept.used >= kKeptIdleLimit; });
+      const auto found = std::find_if(kept_.begin(), kept_.end(),
+                                      [&](const Kept& kept) { return kept.name == name && kept.global == global; });
+      if (found != kept_.end()) {
+        Kept lent = std::move(*found);
+        kept_.erase(found);
+        lent.reused = true;
+        return lent;
+      }
+    }
+    return Kept{name, global, channel(name, global), {}};  // opened without the lock: other sends go on
   }
 
   // Keeps a channel that served a send; the oldest goes when too many are kept.
@@ -102,7 +106,7 @@ class KeptChannels {
 
  private:
   // Moves the kept channels that match into closing, which the caller destroys after the lock (a
-  // channel closes a dozen objects).
+  // channel closes a dozen objects). closing must be declared before the lock's guard.
   template <typename Match>
   void MoveIf(std::vector<Kept>& closing, Match match) {
     for (auto at = kept_.begin(); at != kept_.end();) {
