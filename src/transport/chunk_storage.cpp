@@ -51,7 +51,7 @@ struct pool {
   std::atomic<std::uint32_t> unreturned{0};
   // Operations under way and chunks read in place: the pool is not closed while any is.
   std::atomic<std::uint32_t> users{0};
-  bool pinned = false;    // a caller holds the header's address: open until exit (under the table lock)
+  bool pinned = false;     // a caller holds the header's address: open until exit (under the table lock)
   clock::time_point used;  // the last operation's start (under the table lock)
 };
 
@@ -308,7 +308,6 @@ layout::chunk_info* chunk_storages(std::uint64_t chunk_size) {
   }
   return &info_of(*p);
 }
-
 
 storage_chunk allocate_storage(std::uint64_t size, std::uint32_t mask, std::chrono::milliseconds wait) {
   const std::uint64_t c = layout::chunk_size_for(size);
