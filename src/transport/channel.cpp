@@ -129,7 +129,7 @@ void release_copied(void* data, std::uint64_t) { std::free(data); }
 
 void release_stored(void* extra, std::uint64_t size) {
   auto* hold = static_cast<storage_hold*>(extra);
-  release_chunk(hold->storage_id, size, hold->connections & ~hold->bit);
+  release_found_chunk(hold->storage_id, size, hold->connections & ~hold->bit);
   delete hold;
 }
 
@@ -188,7 +188,7 @@ bool send_message(channel_state* h, const void* data, std::uint64_t size, std::u
   const auto total = static_cast<std::int32_t>(size);
 
   if (size > payload) {
-    const storage_chunk chunk = allocate_storage(size, connections);
+    const storage_chunk chunk = allocate_storage(size, connections, std::chrono::milliseconds(timeout_ms));
     if (chunk.data != nullptr) {
       std::memcpy(chunk.data, data, size);
       if (queue_slot(*h, msg_id, total - static_cast<std::int32_t>(payload), &chunk.id, 0, timeout_ms, strict)) {
@@ -262,7 +262,7 @@ std::optional<recv_buffer> take_stored(channel_state& h, const layout::message& 
   const std::uint32_t bit = h.receiver_bit.load();
   auto* hold = new (std::nothrow) storage_hold{id, connections, bit};
   if (hold == nullptr) {
-    release_chunk(id, size, connections & ~bit);
+    release_found_chunk(id, size, connections & ~bit);
     return std::nullopt;
   }
   return detail::recv_buffer_access::make(data, size, hold, release_stored);

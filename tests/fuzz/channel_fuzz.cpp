@@ -146,7 +146,7 @@ void WriteSeeds(const std::string& folder) {
     // Every chunk taken: a message of the pool's size goes in fragments.
     auto receiver = fresh();
     std::vector<ipc::storage_chunk> held;
-    for (int i = 0; i < layout::chunk_count; ++i) held.push_back(ipc::allocate_storage(700, 1));
+    for (int i = 0; i < layout::chunk_count; ++i) held.push_back(ipc::allocate_storage(700, 1, {}));
     rig.sender->send(large.data(), large.size(), 0);
     save("fragments-pool-empty");
     for (const auto& chunk : held) ipc::cancel_storage(chunk.id, 700);

@@ -1,6 +1,7 @@
 // Sending one packet to the receive channel of its target client.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 
@@ -17,8 +18,21 @@ IpcPacketPtr CreatePacket(std::int32_t to, std::int32_t msg_id, const nlohmann::
 // target's scope; without it the scope of a guarded target (110002, 110003, 110006, 110015, 110018,
 // 200001) is probed and other targets are taken as global.
 // False, without trying, for a target with no name, while the bus is stopped, or for a guarded target
-// that is not running. Counted in the statistics when the target is alive afterwards. May be called
-// from any thread. A body string that is not UTF-8 throws the JSON library's type error 316.
+// that is not running; false with a level-2 log line for a packet whose text is longer than
+// kMaxPacketBytes (its receiver would drop it). Counted in the statistics when the target is alive
+// afterwards. May be called from any thread. A body string that is not UTF-8 throws the JSON library's
+// type error 316.
+//
+// The channel a send opened is kept for the next send to the same target and scope (at most 16 targets,
+// the least recently used closed first; a target not sent to for 30 s is closed at the next send), so a
+// program that sends often opens each target's objects once. A kept channel that fails a send is closed
+// and the send tried once more on a channel opened afresh. Kept channels are closed by
+// CloseKeptChannels, by IpcCore::Uninit and at exit.
 bool SendPacket(const IpcPacketPtr& packet, std::optional<bool> global = std::nullopt);
+
+// Closes the channels SendPacket keeps; the next send opens its target again. Thread-safe.
+void CloseKeptChannels();
+// The number of channels SendPacket keeps now.
+std::size_t KeptChannelCount();
 
 }  // namespace ipc

@@ -117,4 +117,9 @@ class channel {
 // call it earlier at a teardown that must not lose messages. Returns true when nothing is outstanding.
 bool settle_sent_storage(std::chrono::milliseconds timeout);
 
+// Closes the large-message storage this process no longer uses (none of its messages still waits for a
+// receiver, none is read in place). Idle storage also closes by itself after two seconds without use (at
+// this process's next large message) and at exit; call it at a teardown. Thread-safe.
+void close_unused_storage();
+
 }  // namespace ipc

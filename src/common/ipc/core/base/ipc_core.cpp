@@ -7,6 +7,8 @@
 #include "platform/process.h"
 #include "spindrel/bus/handler.h"
 #include "spindrel/bus/query_responser.h"
+#include "spindrel/bus/sender.h"
+#include "spindrel/transport/channel.h"
 #include "spindrel/transport/log_sink.h"
 
 namespace ipc {
@@ -91,6 +93,10 @@ void IpcCore::Uninit(bool report) {
     monitor_->SendReport();
     monitor_->RecvReport();
   }
+  // What the sends kept open goes with the bus: a process that leaves it keeps no other client's
+  // objects alive.
+  CloseKeptChannels();
+  close_unused_storage();
 }
 
 }  // namespace ipc
