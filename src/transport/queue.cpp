@@ -1,6 +1,7 @@
 #include "transport/queue.h"
 
 #include <atomic>
+#include <bit>
 #include <chrono>
 #include <cstring>
 
@@ -90,11 +91,16 @@ void release_replaced(layout::queue& q, const layout::message& old) {
 
 std::atomic<void (*)()> claimed_hook{nullptr};
 
-// Whether a claimed slot's read_state shows that a forced write claimed it again, or that receivers it
-// was not claimed for appeared in it: it is no longer ours to fill.
-bool overtaken(std::uint64_t state, std::uint64_t claimed) {
-  return (state & layout::stamp_mask) != (claimed & layout::stamp_mask) ||
-         (pending_of(state) & ~pending_of(claimed)) != 0;
+// Whether a slot claimed with read_state `claimed` is still that claim, now `state`: only receivers
+// that passed it over may have taken their bits out of it (each moving the change counter once). A new
+// claim (of a forced write, or of the next round once every receiver passed the slot over) has another
+// stamp, other bits, or more changes than bits gone.
+bool still_claimed(std::uint64_t state, std::uint64_t claimed) {
+  if ((state & layout::stamp_mask) != (claimed & layout::stamp_mask)) return false;
+  if ((pending_of(state) & ~pending_of(claimed)) != 0) return false;
+  const std::uint64_t changes =
+      ((state & layout::counter_mask) - (claimed & layout::counter_mask)) & layout::counter_mask;
+  return changes >> 32 == static_cast<std::uint64_t>(std::popcount(pending_of(claimed) & ~pending_of(state)));
 }
 
 // After a claim of write w (read_state became `claimed`): records it, publishes write_index and fills
@@ -120,7 +126,7 @@ pushed fill_claimed(layout::queue& q, std::uint32_t w, std::uint64_t claimed, co
   // Take the slot for filling: from then on our receivers wait for us as long as we live.
   for (std::uint32_t k = 0;;) {
     const std::uint64_t state = shared(s.read_state).load();
-    if (overtaken(state, claimed) || pending_of(state) == 0) return pushed::passed;
+    if (!still_claimed(state, claimed) || pending_of(state) == 0) return pushed::passed;
     std::uint64_t commit = shared(s.commit).load();
     if (commit == layout::filling_commit(w)) break;
     if (released_for(commit, w + layout::slot_count)) return pushed::passed;
@@ -129,7 +135,7 @@ pushed fill_claimed(layout::queue& q, std::uint32_t w, std::uint64_t claimed, co
   }
   // Receivers may have passed the slot over before we took it; none does after.
   const std::uint64_t state = shared(s.read_state).load();
-  if (overtaken(state, claimed)) return pushed::passed;
+  if (!still_claimed(state, claimed)) return pushed::passed;  // a forced write took it: its commit wins
   if (pending_of(state) == 0) {
     std::uint64_t filling = layout::filling_commit(w);
     shared(s.commit).compare_exchange_strong(filling, released_commit(w));
@@ -139,7 +145,7 @@ pushed fill_claimed(layout::queue& q, std::uint32_t w, std::uint64_t claimed, co
   write_slot(s, fields);
   std::uint64_t filling = layout::filling_commit(w);
   shared(s.commit).compare_exchange_strong(filling, ~std::uint64_t{w});
-  return pending_of(state) == pending_of(claimed) ? pushed::written : pushed::passed;
+  return state == claimed ? pushed::written : pushed::passed;
 }
 
 pushed push_with(layout::queue& q, const slot_fields& fields, bool forced, const writer& who) {
@@ -233,6 +239,8 @@ std::uint32_t connect_receiver(layout::queue& q, std::uint32_t& read_index) {
 }
 
 void disconnect_receiver(layout::queue& q, std::uint32_t bit, std::uint32_t read_index) {
+  // An evicted handle's bit may belong to another receiver by now: it is not ours to clear.
+  if (!holds_place(q, bit, read_index)) return;
   // Our marks go first, while the bit is still ours: afterwards a forced write can evict us (and another
   // receiver take the bit) only after writers have marked a whole turn of the queue for us anew.
   const std::uint32_t end = shared(q.write_index).load();
@@ -241,7 +249,6 @@ void disconnect_receiver(layout::queue& q, std::uint32_t bit, std::uint32_t read
     if (shared(slot_at(q, i).commit).load() != ~std::uint64_t{i}) break;
     drop_mark(q, i, bit);
   }
-  // An evicted handle's bit may belong to another receiver by now: it is not ours to clear.
   if (lost_place(q, bit, i)) return;
   shared(q.connections).fetch_and(~bit);
   // Writers that looked at the registry before the line above may still mark a slot or two for this
@@ -306,6 +313,16 @@ bool claimed_unwritten(layout::queue& q, std::uint32_t read_index) {
 
 bool lost_place(layout::queue& q, std::uint32_t bit, std::uint32_t read_index) {
   return (shared(q.connections).load() & bit) == 0 || shared(q.write_index).load() - read_index > layout::slot_count;
+}
+
+bool holds_place(layout::queue& q, std::uint32_t bit, std::uint32_t read_index) {
+  if (lost_place(q, bit, read_index)) return false;
+  if (shared(q.write_index).load() == read_index) return true;
+  // The next slot to read is ours while it still carries our mark: whoever took the bit after us wiped
+  // it, as every receiver that connects wipes its bit from slots written before it came.
+  const layout::slot& s = slot_at(q, read_index);
+  if ((pending_of(shared(s.read_state).load()) & bit) == 0) return false;
+  return shared(s.commit).load() == ~std::uint64_t{read_index} || claimed_unwritten(q, read_index);
 }
 
 bool skip_unwritten(layout::queue& q, std::uint32_t bit, std::uint32_t& read_index, bool writer_gone) {

@@ -22,9 +22,9 @@ void construct(layout::queue& q);
 // and marks left in older slots for the same bit by a receiver that is gone are wiped.
 std::uint32_t connect_receiver(layout::queue& q, std::uint32_t& read_index);
 
-// Gives up bit, unless the handle lost it (lost_place: another receiver may hold it now), then reads away (discards)
-// every slot written for it up to now, so that no slot keeps waiting for a receiver that left; large messages among
-// them are released.
+// Gives up bit, unless the handle no longer holds it (holds_place: another receiver may hold it now), then reads away
+// (discards) every slot written for it up to now, so that no slot keeps waiting for a receiver that left; large
+// messages among them are released.
 void disconnect_receiver(layout::queue& q, std::uint32_t bit, std::uint32_t read_index);
 
 struct slot_fields {
@@ -78,6 +78,12 @@ bool claimed_unwritten(layout::queue& q, std::uint32_t read_index);
 // Whether this receiver has lost its place: a write has gone round the queue past read_index (a forced
 // write evicted it), or bit is no longer registered at all.
 bool lost_place(layout::queue& q, std::uint32_t bit, std::uint32_t read_index);
+
+// Whether this receiver still holds its place, as far as the queue can tell: not lost_place, and the
+// next slot it would read still carries its mark (another receiver that took the bit would have wiped
+// it). Only a receiver that read everything written before the bit was taken from it and taken again
+// is mistaken for the holder.
+bool holds_place(layout::queue& q, std::uint32_t bit, std::uint32_t read_index);
 
 // Passes over that slot without reading it: bit leaves its mask and, when nobody is left in it, the
 // slot is released for the next round as a read would release it. read_index moves on. False (and
