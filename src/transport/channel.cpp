@@ -165,20 +165,13 @@ queued queue_slot(channel_state& h, std::uint32_t msg_id, std::int32_t remain, c
                  static_cast<std::ptrdiff_t>(msg_id), remain, static_cast<std::ptrdiff_t>(size));
     result = queue::force_push(*q, fields, who);
   }
-  switch (result) {
-    case queue::pushed::full:  // no receiver left, or the wait was stopped
-      return queued::none;
-    case queue::pushed::written:
-      h.slot_written.broadcast();
-      return queued::all;
-    case queue::pushed::passed:
-      break;
-  }
-  h.slot_written.broadcast();
+  if (result == queue::pushed::full) return queued::none;  // no receiver left, or the wait was stopped
+  if (result != queue::pushed::passed_over) h.slot_written.broadcast();
+  if (result == queue::pushed::written) return queued::all;
   SPINDREL_LOG(log_level_failure,
                "fail: send, msg_id = %zd: receivers passed its slot over while the send was held up\n",
                static_cast<std::ptrdiff_t>(msg_id));
-  return queued::some;
+  return result == queue::pushed::written_for_some ? queued::some : queued::none;
 }
 
 bool send_message(channel_state* h, const void* data, std::uint64_t size, std::uint64_t timeout_ms, bool strict) {

@@ -126,26 +126,26 @@ pushed fill_claimed(layout::queue& q, std::uint32_t w, std::uint64_t claimed, co
   // Take the slot for filling: from then on our receivers wait for us as long as we live.
   for (std::uint32_t k = 0;;) {
     const std::uint64_t state = shared(s.read_state).load();
-    if (!still_claimed(state, claimed) || pending_of(state) == 0) return pushed::passed;
+    if (!still_claimed(state, claimed) || pending_of(state) == 0) return pushed::passed_over;
     std::uint64_t commit = shared(s.commit).load();
     if (commit == layout::filling_commit(w)) break;
-    if (released_for(commit, w + layout::slot_count)) return pushed::passed;
+    if (released_for(commit, w + layout::slot_count)) return pushed::passed_over;
     if (shared(s.commit).compare_exchange_strong(commit, layout::filling_commit(w))) break;
     backoff(k);
   }
   // Receivers may have passed the slot over before we took it; none does after.
   const std::uint64_t state = shared(s.read_state).load();
-  if (!still_claimed(state, claimed)) return pushed::passed;  // a forced write took it: its commit wins
+  if (!still_claimed(state, claimed)) return pushed::passed_over;  // a forced write took it: its commit wins
   if (pending_of(state) == 0) {
     std::uint64_t filling = layout::filling_commit(w);
     shared(s.commit).compare_exchange_strong(filling, released_commit(w));
-    return pushed::passed;
+    return pushed::passed_over;
   }
   if (forced) release_replaced(q, s.msg);
   write_slot(s, fields);
   std::uint64_t filling = layout::filling_commit(w);
   shared(s.commit).compare_exchange_strong(filling, ~std::uint64_t{w});
-  return state == claimed ? pushed::written : pushed::passed;
+  return state == claimed ? pushed::written : pushed::written_for_some;
 }
 
 pushed push_with(layout::queue& q, const slot_fields& fields, bool forced, const writer& who) {

@@ -49,8 +49,10 @@ inline constexpr writer unrecorded{nullptr, 0};
 enum class pushed {
   written,  // every receiver the slot was claimed for will find it
   full,     // nothing written: nobody connected, or the next slot still waits for a connected receiver
-  passed,   // claimed, then passed over by some receivers (or taken by a forced write) while the writer
-            // waited: written for those still waiting on it, or for nobody
+  // Claimed, then passed over by receivers that took the writer for dead while it was held up (or
+  // taken by a forced write):
+  passed_over,       // nothing written
+  written_for_some,  // written for the receivers still waiting on it
 };
 
 // Writes one slot for every connected receiver.
