@@ -15,6 +15,11 @@ std::uint32_t CurrentThreadId();
 // effective user root on Linux. False when the system cannot tell.
 bool IsProcessElevated();
 
+// Whether the system says that no process pid is running any more: it has exited (on Linux also a
+// zombie nobody has reaped yet) or never existed. False when the process runs, stands stopped, or the
+// system cannot tell (it belongs to another user we may not look at, say).
+bool ProcessGone(std::uint32_t pid);
+
 // Ends this process at once with the given exit code: no destructors, no exit handlers, no flushing, as
 // if the system had killed it.
 [[noreturn]] void TerminateCurrentProcess(int exit_code);

@@ -12,6 +12,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "platform/process.h"
 #include "spindrel/transport/log_sink.h"
 #include "transport/channel_layout.h"
 #include "transport/chunk_storage.h"
@@ -81,6 +82,9 @@ struct channel_state {
   std::atomic<std::uint32_t> receiver_bit{0};
   shm::handle queue_mapping;
   layout::queue* queue = nullptr;  // in queue_mapping; null when it could not be mapped
+  shm::handle claims_mapping;
+  layout::claims* claims = nullptr;  // in claims_mapping; null when it could not be mapped
+  std::uint32_t pid = 0;
   // Held by recv for its whole call, and by whoever else moves read_index or touches the table:
   // disconnect may run on another thread while recv waits.
   std::mutex recv_lock;
@@ -144,20 +148,30 @@ recv_buffer copied_buffer(std::uint64_t size) {
 constexpr std::size_t reassembly_prune_above = 1024;
 constexpr std::int64_t reassembly_keep_distance = 8192;
 
-bool queue_slot(channel_state& h, std::uint32_t msg_id, std::int32_t remain, const void* data, std::uint32_t size,
-                std::uint64_t timeout_ms, bool strict) {
+// How far one slot of a message got.
+enum class queued { none, some, all };
+
+queued queue_slot(channel_state& h, std::uint32_t msg_id, std::int32_t remain, const void* data, std::uint32_t size,
+                  std::uint64_t timeout_ms, bool strict) {
   layout::queue* q = h.queue;
   const queue::slot_fields fields{h.conn_id, msg_id, remain, data, size};
-  const bool queued = h.slot_freed.wait_while([&] { return queue::push(*q, fields); }, timeout_ms);
-  if (!queued) {
-    if (strict) return false;
+  const queue::writer who{h.claims, h.pid};
+  queue::pushed result = queue::pushed::full;
+  const bool done = h.slot_freed.wait_while(
+      [&] { return (result = queue::push(*q, fields, who)) != queue::pushed::full; }, timeout_ms);
+  if (!done) {
+    if (strict) return queued::none;
     SPINDREL_LOG(log_level_recovery, "force_push: msg_id = %zd, remain = %d, size = %zd\n",
                  static_cast<std::ptrdiff_t>(msg_id), remain, static_cast<std::ptrdiff_t>(size));
-    if (h.queue == nullptr) return false;
-    if (!queue::force_push(*q, fields)) return false;
+    result = queue::force_push(*q, fields, who);
   }
-  h.slot_written.broadcast();
-  return true;
+  if (result == queue::pushed::full) return queued::none;  // no receiver left, or the wait was stopped
+  if (result != queue::pushed::passed_over) h.slot_written.broadcast();
+  if (result == queue::pushed::written) return queued::all;
+  SPINDREL_LOG(log_level_failure,
+               "fail: send, msg_id = %zd: receivers passed its slot over while the send was held up\n",
+               static_cast<std::ptrdiff_t>(msg_id));
+  return result == queue::pushed::written_for_some ? queued::some : queued::none;
 }
 
 bool send_message(channel_state* h, const void* data, std::uint64_t size, std::uint64_t timeout_ms, bool strict) {
@@ -191,31 +205,68 @@ bool send_message(channel_state* h, const void* data, std::uint64_t size, std::u
     const storage_chunk chunk = allocate_storage(size, connections, std::chrono::milliseconds(timeout_ms));
     if (chunk.data != nullptr) {
       std::memcpy(chunk.data, data, size);
-      if (queue_slot(*h, msg_id, total - static_cast<std::int32_t>(payload), &chunk.id, 0, timeout_ms, strict)) {
-        return true;
-      }
+      const queued sent =
+          queue_slot(*h, msg_id, total - static_cast<std::int32_t>(payload), &chunk.id, 0, timeout_ms, strict);
       // Nobody will ever hear of this chunk: give it back rather than lose it from the pool.
-      cancel_storage(chunk.id, size);
-      return false;
+      if (sent == queued::none) cancel_storage(chunk.id, size);
+      return sent == queued::all;
     }
   }
   const std::uint64_t whole = size / payload;
   for (std::uint64_t i = 0; i < whole; ++i) {
     const auto offset = static_cast<std::int32_t>(payload * i);
-    if (!queue_slot(*h, msg_id, total - static_cast<std::int32_t>(payload) - offset, bytes + offset, payload,
-                    timeout_ms, strict)) {
+    if (queue_slot(*h, msg_id, total - static_cast<std::int32_t>(payload) - offset, bytes + offset, payload, timeout_ms,
+                   strict) != queued::all) {
       return false;
     }
   }
   const auto tail = static_cast<std::uint32_t>(size - payload * whole);
   if (tail == 0) return true;
   return queue_slot(*h, msg_id, static_cast<std::int32_t>(tail) - static_cast<std::int32_t>(payload),
-                    bytes + payload * whole, tail, timeout_ms, strict);
+                    bytes + payload * whole, tail, timeout_ms, strict) == queued::all;
 }
 
-// A writer completes a slot nanoseconds after claiming it; one that has not for this long died in
-// between, and every receiver would wait on its slot for good.
+// A writer that recorded nothing completes a slot nanoseconds after claiming it; one that has not for
+// this long is taken for dead, and every receiver would otherwise wait on its slot for good.
 constexpr std::chrono::milliseconds unwritten_slot_limit{1000};
+
+// The process that recorded the claim of the slot at index, or 0 when nobody recorded that claim.
+std::uint32_t recorded_writer(const channel_state& h, std::uint32_t index) {
+  if (h.claims == nullptr) return 0;
+  const std::uint64_t entry = layout::shared(h.claims->entries[index % layout::slot_count]).load();
+  return layout::claim_index(entry) == index ? layout::claim_pid(entry) : 0;
+}
+
+// Called with recv_lock held, on a slot that a writer claimed and has not completed. Whether to pass it
+// over now: a recorded writer only once its process is gone, however long it was held up; one that
+// recorded nothing (a peer) after a second.
+bool writer_given_up(channel_state& h, bool& gone) {
+  if (const std::uint32_t pid = recorded_writer(h, h.read_index); pid != 0) {
+    h.unwritten_seen = false;
+    gone = platform::ProcessGone(pid);
+    return gone;
+  }
+  gone = false;
+  const auto now = std::chrono::steady_clock::now();
+  if (!h.unwritten_seen || h.unwritten_index != h.read_index) {
+    h.unwritten_seen = true;
+    h.unwritten_index = h.read_index;
+    h.unwritten_since = now;
+    return false;
+  }
+  return now - h.unwritten_since >= unwritten_slot_limit;
+}
+
+// Called with recv_lock held, when the handle finds its place taken from it. Its marks in the slots
+// are the next holder's to wipe, and the bit may be another receiver's already: it only forgets them.
+void forget_place(channel_state& h, std::uint32_t bit) {
+  if (h.receiver_bit.compare_exchange_strong(bit, 0)) {
+    SPINDREL_LOG(log_level_failure, "fail: recv, the receiver place %u on %s was taken from us (evicted)\n",
+                 static_cast<unsigned>(bit), h.name.c_str());
+    h.reassembly.clear();
+    h.unwritten_seen = false;
+  }
+}
 
 // Called with recv_lock held.
 bool pop_one(channel_state& h, layout::message& out) {
@@ -227,19 +278,14 @@ bool pop_one(channel_state& h, layout::message& out) {
   }
   if (!queue::claimed_unwritten(*h.queue, h.read_index)) {
     h.unwritten_seen = false;
+    if (queue::lost_place(*h.queue, bit, h.read_index)) forget_place(h, bit);
     return false;
   }
-  const auto now = std::chrono::steady_clock::now();
-  if (!h.unwritten_seen || h.unwritten_index != h.read_index) {
-    h.unwritten_seen = true;
-    h.unwritten_index = h.read_index;
-    h.unwritten_since = now;
-    return false;
-  }
-  if (now - h.unwritten_since < unwritten_slot_limit) return false;
+  bool gone = false;
+  if (!writer_given_up(h, gone)) return false;
   h.unwritten_seen = false;
   const std::uint32_t index = h.read_index;
-  if (queue::skip_unwritten(*h.queue, bit, h.read_index)) {
+  if (queue::skip_unwritten(*h.queue, bit, h.read_index, gone)) {
     SPINDREL_LOG(log_level_recovery, "skip: slot %u was claimed and never written\n", static_cast<unsigned>(index));
   }
   return queue::pop(*h.queue, bit, h.read_index, out);
@@ -362,6 +408,12 @@ channel::channel(std::string_view name, bool global) : state_(std::make_unique<c
   open_waiter(h.slot_freed, layout::slot_freed_name(name));
   open_waiter(h.slot_written, layout::slot_written_name(name));
   h.msg_id_counter.acquire(layout::msg_id_counter_name(name), sizeof(std::uint32_t), global);
+  h.pid = platform::CurrentProcessId();
+  // Without its claims a handle still sends and receives; its writes are then timed out like a peer's.
+  if (h.claims_mapping.acquire(layout::claims_name(name), sizeof(layout::claims), global) &&
+      h.claims_mapping.size() >= sizeof(layout::claims)) {
+    h.claims = static_cast<layout::claims*>(h.claims_mapping.get());
+  }
   if (h.queue_mapping.acquire(layout::queue_name(name), sizeof(layout::queue), global)) {
     // A mapping made smaller than the queue by someone else is no queue.
     if (h.queue_mapping.size() >= sizeof(layout::queue)) {
@@ -377,6 +429,8 @@ channel::~channel() {
   channel_state& h = *state_;
   h.queue = nullptr;
   h.queue_mapping.release();
+  h.claims = nullptr;
+  h.claims_mapping.release();
   h.msg_id_counter.release();
   h.slot_written.close();
   h.slot_freed.close();

@@ -70,6 +70,23 @@ struct chunk_header {
 
 inline constexpr std::int32_t chunk_count = 32;
 
+// The writers' claims "__CL_CONN__" + name: an object of this implementation's own beside the queue,
+// not part of the protocol (peers neither make nor read it). Entry i names the last claim of slot i:
+// the write index in bits 0-31, the claiming process's id in bits 32-63 (0: nobody recorded).
+struct claims {
+  std::uint64_t entries[slot_count];
+};
+
+inline constexpr std::uint64_t claim_entry(std::uint32_t pid, std::uint32_t write_index) {
+  return (std::uint64_t{pid} << 32) | write_index;
+}
+inline constexpr std::uint32_t claim_pid(std::uint64_t entry) { return static_cast<std::uint32_t>(entry >> 32); }
+inline constexpr std::uint32_t claim_index(std::uint64_t entry) { return static_cast<std::uint32_t>(entry); }
+
+// The commit of a slot that write index w fills right now: set by our writers between their claim and
+// `~w`, so that a receiver that would pass the slot over can no longer release it under them.
+inline constexpr std::uint64_t filling_commit(std::uint32_t w) { return (std::uint64_t{1} << 63) | w; }
+
 // read_state fields.
 inline constexpr std::uint64_t pending_mask = 0xFFFF'FFFFull;
 inline constexpr std::uint64_t counter_one = 1ull << 32;
@@ -129,6 +146,7 @@ inline std::string slot_written_name(std::string_view channel) { return tagged("
 inline std::string queue_name(std::string_view channel) {
   return "__QU_CONN__" + std::to_string(slot_payload) + "__" + std::to_string(8) + "__" + std::string(channel);
 }
+inline std::string claims_name(std::string_view channel) { return tagged("__CL_CONN__", channel); }
 inline std::string chunk_info_name(std::uint64_t c) { return "__CHUNK_INFO__" + std::to_string(c); }
 
 static_assert(sizeof(message) == 80);
@@ -152,6 +170,11 @@ static_assert(offsetof(queue, generation) == 128);
 static_assert(offsetof(queue, slots) == 192);
 static_assert(offsetof(queue, slots) + 255 * sizeof(slot) == 192 + 96 * 255);
 static_assert(offsetof(queue, reserved3) == 24'768);
+
+static_assert(sizeof(claims) == 2048);
+static_assert(offsetof(claims, entries) == 0);
+static_assert(claim_entry(7, 9) == 0x0000'0007'0000'0009ull);
+static_assert(filling_commit(5) >> 32 == 0x8000'0000u);  // never ~w (all ones) nor a released w + 256
 
 static_assert(sizeof(chunk_info) == 40);
 static_assert(offsetof(chunk_info, next) == 0);

@@ -1,6 +1,7 @@
 #include "transport/queue.h"
 
 #include <atomic>
+#include <bit>
 #include <chrono>
 #include <cstring>
 
@@ -88,21 +89,81 @@ void release_replaced(layout::queue& q, const layout::message& old) {
   release_named_chunk(old, shared(q.connections).load(), forged_slot::report);
 }
 
-bool push_with(layout::queue& q, const slot_fields& fields, bool forced) {
+std::atomic<void (*)()> claimed_hook{nullptr};
+
+// Whether a slot claimed with read_state `claimed` is still that claim, now `state`: only receivers
+// that passed it over may have taken their bits out of it (each moving the change counter once). A new
+// claim (of a forced write, or of the next round once every receiver passed the slot over) has another
+// stamp, other bits, or more changes than bits gone.
+bool still_claimed(std::uint64_t state, std::uint64_t claimed) {
+  if ((state & layout::stamp_mask) != (claimed & layout::stamp_mask)) return false;
+  if ((pending_of(state) & ~pending_of(claimed)) != 0) return false;
+  const std::uint64_t changes =
+      ((state & layout::counter_mask) - (claimed & layout::counter_mask)) & layout::counter_mask;
+  return changes >> 32 == static_cast<std::uint64_t>(std::popcount(pending_of(claimed) & ~pending_of(state)));
+}
+
+// After a claim of write w (read_state became `claimed`): records it, publishes write_index and fills
+// the slot. Between the claim and the fill a writer may be paused for any time; a receiver passes the
+// slot over when it takes the writer for dead (its recorded process is gone, or a writer that recorded
+// nothing has not completed it within a second). Such a receiver has cleared its bit from the mask, and
+// the last one released the slot to w + 256, so the fill checks both: it never writes into a slot that
+// was released, and it tells its caller when a receiver was passed by.
+pushed fill_claimed(layout::queue& q, std::uint32_t w, std::uint64_t claimed, const slot_fields& fields, bool forced,
+                    const writer& who) {
+  layout::slot& s = slot_at(q, w);
+  if (who.claims != nullptr) {
+    shared(who.claims->entries[w % layout::slot_count]).store(layout::claim_entry(who.pid, w));
+  }
+  shared(q.write_index).store(w + 1);
+  if (void (*hook)() = claimed_hook.load()) hook();
+  if (who.claims == nullptr) {
+    if (forced) release_replaced(q, s.msg);
+    write_slot(s, fields);
+    shared(s.commit).store(~std::uint64_t{w});
+    return pushed::written;
+  }
+  // Take the slot for filling: from then on our receivers wait for us as long as we live.
+  for (std::uint32_t k = 0;;) {
+    const std::uint64_t state = shared(s.read_state).load();
+    if (!still_claimed(state, claimed) || pending_of(state) == 0) return pushed::passed_over;
+    std::uint64_t commit = shared(s.commit).load();
+    if (commit == layout::filling_commit(w)) break;
+    if (released_for(commit, w + layout::slot_count)) return pushed::passed_over;
+    if (shared(s.commit).compare_exchange_strong(commit, layout::filling_commit(w))) break;
+    backoff(k);
+  }
+  // Receivers may have passed the slot over before we took it; none does after.
+  const std::uint64_t state = shared(s.read_state).load();
+  if (!still_claimed(state, claimed)) return pushed::passed_over;  // a forced write took it: its commit wins
+  if (pending_of(state) == 0) {
+    std::uint64_t filling = layout::filling_commit(w);
+    shared(s.commit).compare_exchange_strong(filling, released_commit(w));
+    return pushed::passed_over;
+  }
+  if (forced) release_replaced(q, s.msg);
+  write_slot(s, fields);
+  std::uint64_t filling = layout::filling_commit(w);
+  shared(s.commit).compare_exchange_strong(filling, ~std::uint64_t{w});
+  return state == claimed ? pushed::written : pushed::written_for_some;
+}
+
+pushed push_with(layout::queue& q, const slot_fields& fields, bool forced, const writer& who) {
   std::uint64_t g = shared(q.generation).load();
   for (std::uint32_t k = 0;;) {
     const std::uint32_t cc = shared(q.connections).load();
-    if (cc == 0) return false;
+    if (cc == 0) return pushed::full;
     const std::uint32_t w = shared(q.write_index).load();
     layout::slot& s = slot_at(q, w);
     std::uint64_t r = shared(s.read_state).load();
     const bool same_stamp = (r & layout::stamp_mask) == (g & layout::stamp_mask);
-    if ((pending_of(r) & cc) != 0 && same_stamp) return false;
+    if ((pending_of(r) & cc) != 0 && same_stamp) return pushed::full;
     if (pending_of(r) == 0) {
       const std::uint64_t commit = shared(s.commit).load();
-      if (commit != 0 && !released_for(commit, w)) return false;
+      if (commit != 0 && !released_for(commit, w)) return pushed::full;
     }
-    if (!shared(s.read_state).compare_exchange_strong(r, next_state(r, g, cc))) {
+    const std::uint64_t claimed = next_state(r, g, cc);
+    if (!shared(s.read_state).compare_exchange_strong(r, claimed)) {
       backoff(k);
       continue;
     }
@@ -113,11 +174,7 @@ bool push_with(layout::queue& q, const slot_fields& fields, bool forced) {
       backoff(k);
       continue;
     }
-    shared(q.write_index).store(w + 1);
-    if (forced) release_replaced(q, s.msg);
-    write_slot(s, fields);
-    shared(s.commit).store(~std::uint64_t{w});
-    return true;
+    return fill_claimed(q, w, claimed, fields, forced, who);
   }
 }
 
@@ -161,6 +218,8 @@ std::uint32_t connect_receiver(layout::queue& q, std::uint32_t& read_index) {
   if (bit == 0) return 0;
   const std::uint32_t start = shared(q.write_index).load();
   read_index = start;
+  // Slots claimed since `start` carry our mark rightly even before they are written.
+  const std::uint32_t claimed_since = shared(q.write_index).load() - start;
   // A receiver that held this bit before and left without reading its slots (killed, or an older
   // program) left its mark in them; writers would take those marks for ours and evict us although we
   // read everything. Slots written from `start` on are ours to read.
@@ -172,7 +231,7 @@ std::uint32_t connect_receiver(layout::queue& q, std::uint32_t& read_index) {
       const auto index = static_cast<std::uint32_t>(~commit);
       if (static_cast<std::int32_t>(index - start) >= 0) continue;  // written since we connected
       drop_mark(q, index, bit);
-    } else {
+    } else if ((i - start) % layout::slot_count >= claimed_since) {
       clear_pending(s, bit);  // not a complete write: only the mark goes
     }
   }
@@ -180,24 +239,29 @@ std::uint32_t connect_receiver(layout::queue& q, std::uint32_t& read_index) {
 }
 
 void disconnect_receiver(layout::queue& q, std::uint32_t bit, std::uint32_t read_index) {
-  // The bit is cleared without checking who holds it now (an evicted handle may no longer own it).
-  shared(q.connections).fetch_and(~bit);
-  // Writers that looked at the registry before the line above may still mark a slot or two for this
-  // bit; the next receiver to take the bit wipes those (connect_receiver).
+  // An evicted handle's bit may belong to another receiver by now: it is not ours to clear.
+  if (!holds_place(q, bit, read_index)) return;
+  // Our marks go first, while the bit is still ours: afterwards a forced write can evict us (and another
+  // receiver take the bit) only after writers have marked a whole turn of the queue for us anew.
   const std::uint32_t end = shared(q.write_index).load();
-  for (std::uint32_t i = read_index; i != end && end - i <= layout::slot_count; ++i) {
+  std::uint32_t i = read_index;
+  for (; i != end && end - i <= layout::slot_count; ++i) {
     if (shared(slot_at(q, i).commit).load() != ~std::uint64_t{i}) break;
     drop_mark(q, i, bit);
   }
+  if (lost_place(q, bit, i)) return;
+  shared(q.connections).fetch_and(~bit);
+  // Writers that looked at the registry before the line above may still mark a slot or two for this
+  // bit; the next receiver to take the bit wipes those (connect_receiver).
 }
 
-bool push(layout::queue& q, const slot_fields& fields) { return push_with(q, fields, false); }
+pushed push(layout::queue& q, const slot_fields& fields, const writer& who) { return push_with(q, fields, false, who); }
 
-bool force_push(layout::queue& q, const slot_fields& fields) {
+pushed force_push(layout::queue& q, const slot_fields& fields, const writer& who) {
   std::uint64_t g = shared(q.generation).fetch_add(layout::generation_step) + layout::generation_step;
   for (std::uint32_t k = 0;;) {
     std::uint32_t cc = shared(q.connections).load();
-    if (cc == 0) return false;
+    if (cc == 0) return pushed::full;
     const std::uint32_t w = shared(q.write_index).load();
     layout::slot& s = slot_at(q, w);
     std::uint64_t r = shared(s.read_state).load();
@@ -208,24 +272,21 @@ bool force_push(layout::queue& q, const slot_fields& fields) {
       while (!shared(q.connections).compare_exchange_weak(old, old & ~lagging)) {
       }
       cc = old & ~lagging;
-      if (cc == 0) return false;
+      if (cc == 0) return pushed::full;
     }
-    if (!shared(s.read_state).compare_exchange_strong(r, next_state(r, g, cc))) {
+    const std::uint64_t claimed = next_state(r, g, cc);
+    if (!shared(s.read_state).compare_exchange_strong(r, claimed)) {
       backoff(k);
       continue;
     }
-    if (shared(q.generation).load() == g) {
-      shared(q.write_index).store(w + 1);
-      release_replaced(q, s.msg);
-      write_slot(s, fields);
-      shared(s.commit).store(~std::uint64_t{w});
-      return true;
-    }
-    if (push_with(q, fields, true)) return true;
+    if (shared(q.generation).load() == g) return fill_claimed(q, w, claimed, fields, true, who);
+    if (const pushed done = push_with(q, fields, true, who); done != pushed::full) return done;
     g = shared(q.generation).fetch_add(layout::generation_step) + layout::generation_step;
     backoff(k);
   }
 }
+
+void set_claimed_hook_for_testing(void (*hook)()) { claimed_hook.store(hook); }
 
 bool pop(layout::queue& q, std::uint32_t bit, std::uint32_t& read_index, layout::message& out) {
   const std::uint32_t i = read_index;
@@ -242,22 +303,46 @@ bool claimed_unwritten(layout::queue& q, std::uint32_t read_index) {
   const std::uint32_t ahead = shared(q.write_index).load() - read_index;
   if (ahead == 0 || ahead > layout::slot_count) return false;
   // What a writer found when it claimed the slot for round i: never written (0), released for i, or the
-  // previous round complete but forced over (its receivers were evicted).
+  // previous round complete but forced over (its receivers were evicted); or our writer's mark that it
+  // is filling the slot.
   const std::uint64_t commit = shared(slot_at(q, read_index).commit).load();
   return commit == 0 || released_for(commit, read_index) ||
-         commit == ~std::uint64_t{static_cast<std::uint32_t>(read_index - layout::slot_count)};
+         commit == ~std::uint64_t{static_cast<std::uint32_t>(read_index - layout::slot_count)} ||
+         commit == layout::filling_commit(read_index);
 }
 
-bool skip_unwritten(layout::queue& q, std::uint32_t bit, std::uint32_t& read_index) {
+bool lost_place(layout::queue& q, std::uint32_t bit, std::uint32_t read_index) {
+  return (shared(q.connections).load() & bit) == 0 || shared(q.write_index).load() - read_index > layout::slot_count;
+}
+
+bool holds_place(layout::queue& q, std::uint32_t bit, std::uint32_t read_index) {
+  if (lost_place(q, bit, read_index)) return false;
+  if (shared(q.write_index).load() == read_index) return true;
+  // The next slot to read is ours while it still carries our mark: whoever took the bit after us wiped
+  // it, as every receiver that connects wipes its bit from slots written before it came.
+  const layout::slot& s = slot_at(q, read_index);
+  if ((pending_of(shared(s.read_state).load()) & bit) == 0) return false;
+  return shared(s.commit).load() == ~std::uint64_t{read_index} || claimed_unwritten(q, read_index);
+}
+
+bool skip_unwritten(layout::queue& q, std::uint32_t bit, std::uint32_t& read_index, bool writer_gone) {
   const std::uint32_t i = read_index;
   layout::slot& s = slot_at(q, i);
   if (!claimed_unwritten(q, i)) return false;  // completed after all: read it
+  // A writer filling the slot writes into it: releasing the slot under it would let the next round's
+  // writer share it.
+  const auto released_under_writer = [&](std::uint64_t commit) {
+    return !writer_gone && commit == layout::filling_commit(i);
+  };
+  if (released_under_writer(shared(s.commit).load())) return false;
   read_index = i + 1;
   if (clear_pending(s, bit).rest != 0) return true;
   // Only from the value seen when the slot was found stuck: a writer that does complete it meanwhile
   // keeps its commit.
   std::uint64_t commit = shared(s.commit).load();
-  if (commit != ~std::uint64_t{i}) shared(s.commit).compare_exchange_strong(commit, released_commit(i));
+  if (commit != ~std::uint64_t{i} && !released_under_writer(commit)) {
+    shared(s.commit).compare_exchange_strong(commit, released_commit(i));
+  }
   return true;
 }
 

@@ -22,8 +22,9 @@ void construct(layout::queue& q);
 // and marks left in older slots for the same bit by a receiver that is gone are wiped.
 std::uint32_t connect_receiver(layout::queue& q, std::uint32_t& read_index);
 
-// Gives up bit, then reads away (discards) every slot written for it up to now, so that no slot keeps
-// waiting for a receiver that left; large messages among them are released.
+// Gives up bit, unless the handle no longer holds it (holds_place: another receiver may hold it now), then reads away
+// (discards) every slot written for it up to now, so that no slot keeps waiting for a receiver that left; large
+// messages among them are released.
 void disconnect_receiver(layout::queue& q, std::uint32_t bit, std::uint32_t read_index);
 
 struct slot_fields {
@@ -34,28 +35,62 @@ struct slot_fields {
   std::uint32_t size;   // at most 64
 };
 
-// Writes one slot for every connected receiver. False when nobody is connected or the next slot still
-// waits for a connected receiver (the queue is full).
-bool push(layout::queue& q, const slot_fields& fields);
+// Who writes. With claims, each claim is recorded there (process pid, write index) before write_index
+// moves past it, and the slot is taken for filling before its bytes are written, so that receivers wait
+// for a slow writer and pass over only a dead one. Without claims the writer records nothing.
+struct writer {
+  layout::claims* claims;
+  std::uint32_t pid;
+};
+
+// A writer that records nothing, as a peer writes.
+inline constexpr writer unrecorded{nullptr, 0};
+
+enum class pushed {
+  written,  // every receiver the slot was claimed for will find it
+  full,     // nothing written: nobody connected, or the next slot still waits for a connected receiver
+  // Claimed, then passed over by receivers that took the writer for dead while it was held up (or
+  // taken by a forced write):
+  passed_over,       // nothing written
+  written_for_some,  // written for the receivers still waiting on it
+};
+
+// Writes one slot for every connected receiver.
+pushed push(layout::queue& q, const slot_fields& fields, const writer& who);
 
 // Writes one slot even when the queue is full: receivers that have not read the slot being replaced are
 // evicted (one level-4 line each time), and the large message the old content names is released for
-// them. False only when no receiver remains.
-bool force_push(layout::queue& q, const slot_fields& fields);
+// them. full only when no receiver remains.
+pushed force_push(layout::queue& q, const slot_fields& fields, const writer& who);
+
+// Called by a writer between its claim (write_index moved past the slot) and its write, when set; a test
+// holds a writer there. Not for production use.
+void set_claimed_hook_for_testing(void (*hook)());
 
 // Reads the next slot for the receiver with bit and read_index into out. False when nothing new is
 // there.
 bool pop(layout::queue& q, std::uint32_t bit, std::uint32_t& read_index, layout::message& out);
 
 // Whether the slot at read_index was claimed by a writer that has not completed it: write_index has moved
-// past it while its commit still holds what an earlier round left there. A writer between its claim
-// and its commit (nanoseconds), or one that died there. A receiver that was lapped sees other values
-// and gets false.
+// past it while its commit still holds what an earlier round left there, or says that the writer is
+// filling it. A writer between its claim and its commit, a paused one, or one that died there. A
+// receiver that was lapped sees other values and gets false.
 bool claimed_unwritten(layout::queue& q, std::uint32_t read_index);
+
+// Whether this receiver has lost its place: a write has gone round the queue past read_index (a forced
+// write evicted it), or bit is no longer registered at all.
+bool lost_place(layout::queue& q, std::uint32_t bit, std::uint32_t read_index);
+
+// Whether this receiver still holds its place, as far as the queue can tell: not lost_place, and the
+// next slot it would read still carries its mark (another receiver that took the bit would have wiped
+// it). Only a receiver that read everything written before the bit was taken from it and taken again
+// is mistaken for the holder.
+bool holds_place(layout::queue& q, std::uint32_t bit, std::uint32_t read_index);
 
 // Passes over that slot without reading it: bit leaves its mask and, when nobody is left in it, the
 // slot is released for the next round as a read would release it. read_index moves on. False (and
-// nothing done) when the slot is no longer claimed_unwritten.
-bool skip_unwritten(layout::queue& q, std::uint32_t bit, std::uint32_t& read_index);
+// nothing done) when the slot is no longer claimed_unwritten, or when a writer is filling it and
+// writer_gone is false.
+bool skip_unwritten(layout::queue& q, std::uint32_t bit, std::uint32_t& read_index, bool writer_gone);
 
 }  // namespace ipc::queue

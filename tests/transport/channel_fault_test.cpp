@@ -108,7 +108,7 @@ TEST(ChannelFault, AbandonedMessagesArePrunedOnceTrafficMovesOn) {
   const auto bytes = Pattern(200, 3);
   const auto push = [&](std::uint32_t sender_id, std::uint32_t msg_id, int offset, std::uint32_t part) {
     const ipc::queue::slot_fields fields{sender_id, msg_id, 200 - 64 - offset, bytes.data() + offset, part};
-    return ipc::queue::push(*queue, fields);
+    return ipc::queue::push(*queue, fields, ipc::queue::unrecorded) == ipc::queue::pushed::written;
   };
 
   constexpr std::uint32_t kAbandoned = 1100;

@@ -69,7 +69,9 @@ TEST(ChannelHostileBytes, AReceiverSurvivesGarbageAndGetsTheNextGoodMessage) {
 
   std::int32_t id = 0;
   std::uint32_t msg_id = 0xDEAD'0000u;
-  const auto push = [&](const ipc::queue::slot_fields& fields) { ASSERT_TRUE(ipc::queue::push(*queue, fields)); };
+  const auto push = [&](const ipc::queue::slot_fields& fields) {
+    ASSERT_EQ(ipc::queue::push(*queue, fields, ipc::queue::unrecorded), ipc::queue::pushed::written);
+  };
   for (const std::int32_t bad_id : {33, -5, INT_MAX, INT_MIN}) {
     id = bad_id;
     push(Storage(&id, 100, ++msg_id));
@@ -124,7 +126,9 @@ TEST(ChannelHostileBytes, AStorageSlotNamingAPoolNobodyMadeIsDroppedAndMakesNoPo
   channel& sender = peers.sender;
   const QueueView& queue = peers.queue;
   std::int32_t id = 4;
-  ASSERT_TRUE(ipc::queue::push(*queue, Storage(&id, static_cast<std::int32_t>(c) - 72, 0xDEAD'0100u)));
+  ASSERT_EQ(
+      ipc::queue::push(*queue, Storage(&id, static_cast<std::int32_t>(c) - 72, 0xDEAD'0100u), ipc::queue::unrecorded),
+      ipc::queue::pushed::written);
   ASSERT_TRUE(sender.send(kGoodSmall.data(), kGoodSmall.size(), 50));
 
   const ipc::recv_buffer got = receiver.recv(0);
@@ -143,8 +147,11 @@ TEST(ChannelHostileBytes, FragmentsThatFallShortAreDroppedNotPadded) {
   channel& sender = peers.sender;
   const QueueView& queue = peers.queue;
   const auto bytes = Pattern(64, 6);
-  ASSERT_TRUE(ipc::queue::push(*queue, {0xBAD0'0000u, 0xDEAD'0200u, (1 << 28) - 64, bytes.data(), 64}));
-  ASSERT_TRUE(ipc::queue::push(*queue, {0xBAD0'0000u, 0xDEAD'0200u, -1, bytes.data(), 63}));
+  ASSERT_EQ(
+      ipc::queue::push(*queue, {0xBAD0'0000u, 0xDEAD'0200u, (1 << 28) - 64, bytes.data(), 64}, ipc::queue::unrecorded),
+      ipc::queue::pushed::written);
+  ASSERT_EQ(ipc::queue::push(*queue, {0xBAD0'0000u, 0xDEAD'0200u, -1, bytes.data(), 63}, ipc::queue::unrecorded),
+            ipc::queue::pushed::written);
   ASSERT_TRUE(sender.send(kGoodSmall.data(), kGoodSmall.size(), 50));
 
   const LogCapture capture;

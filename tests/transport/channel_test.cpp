@@ -303,7 +303,7 @@ TEST(Channel, AReceiverSeesOnlyWhatIsWrittenAfterItConnects) {
   const auto split = Pattern(200, 2);
   const auto push = [&](int offset, std::uint32_t size) {
     const ipc::queue::slot_fields fields{sender.conn_id(), 4242, 200 - 64 - offset, split.data() + offset, size};
-    return ipc::queue::push(*queue, fields);
+    return ipc::queue::push(*queue, fields, ipc::queue::unrecorded) == ipc::queue::pushed::written;
   };
   ASSERT_TRUE(push(0, 64));
   channel late(name, false);

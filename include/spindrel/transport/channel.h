@@ -81,21 +81,28 @@ class channel {
   channel& operator=(const channel&) = delete;
 
   // As a receiver: takes one of the 32 receiver places and sees every message sent from now on; false
-  // when the queue could not be opened or all places are taken. As a sender: true when the queue is
+  // when the queue could not be opened or all places are taken (call again later). A handle whose place
+  // was taken from it (see recv) takes a new one the same way. As a sender: true when the queue is
   // open (a handle that was a receiver gives up its place first).
   bool connect(mode m);
-  // Gives up the receiver place, if any, and ends every wait on this channel in this process.
+  // Gives up the receiver place, if any, and ends every wait on this channel in this process. A place
+  // that was taken from the handle is left to whoever holds it now.
   void disconnect();
 
   // Sends size bytes to every connected receiver. Each 64-byte part of the message waits at most
   // timeout_ms (per sleep) for room; when the queue stays full, receivers that lag behind are evicted
-  // and the message goes on. False for no data, no receiver, or no queue.
+  // and the message goes on. False for no data, no receiver, or no queue, and when receivers passed a
+  // slot of the message over because this sender was held up between claiming and writing it long
+  // enough to be taken for dead (it may then have reached some receivers).
   bool send(const void* data, std::uint64_t size, std::uint64_t timeout_ms);
-  // As send, but never evicts: false when the queue stays full for the timeout.
+  // As send, but never evicts: false when the queue stays full for the timeout. True means that the
+  // message was written for every receiver connected when its slots were claimed.
   bool send_strict(const void* data, std::uint64_t size, std::uint64_t timeout_ms);
 
   // The next message from another handle, waiting up to 200 ms for each part of it. Empty when nothing
-  // arrived, when the handle is not a receiver, or after disconnect.
+  // arrived, when the handle is not a receiver, or after disconnect. A handle that finds its place
+  // taken from it (a sender evicted it, or the place was given up for it) logs that, forgets the place
+  // and its partial messages, and from then on has receiver_bit() 0 until it connects again.
   recv_buffer recv();
   // As recv, waiting up to wait_ms for each part; with 0 it only takes what is already there.
   recv_buffer recv(std::uint64_t wait_ms);

@@ -2,9 +2,11 @@
 
 #include <dirent.h>
 #include <pthread.h>
+#include <signal.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <charconv>
 #include <fstream>
 #include <iterator>
@@ -70,6 +72,18 @@ void TerminateCurrentProcess(int exit_code) { ::_exit(exit_code); }
 std::filesystem::path ExecutablePath() {
   std::error_code error;
   return std::filesystem::read_symlink("/proc/self/exe", error);
+}
+
+bool ProcessGone(std::uint32_t pid) {
+  if (pid == 0) return false;
+  if (::kill(static_cast<pid_t>(pid), 0) == -1) return errno == ESRCH;
+  // A killed process stays a zombie until its parent reaps it; it will never run again. The state
+  // follows the name in parentheses, which may itself hold spaces and parentheses.
+  const std::string stat = ReadWholeFile("/proc/" + std::to_string(pid) + "/stat");
+  const auto name_end = stat.rfind(')');
+  if (name_end == std::string::npos || name_end + 2 >= stat.size()) return false;
+  const char state = stat[name_end + 2];
+  return state == 'Z' || state == 'X';
 }
 
 std::vector<ProcessEntry> SnapshotProcesses() {

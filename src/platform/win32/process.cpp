@@ -39,6 +39,16 @@ std::filesystem::path ExecutablePath() {
   }
 }
 
+bool ProcessGone(std::uint32_t pid) {
+  if (pid == 0) return false;
+  HANDLE raw = ::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+  // No process has that id: OpenProcess says ERROR_INVALID_PARAMETER. Any other failure (access
+  // denied) means it exists.
+  if (raw == nullptr) return ::GetLastError() == ERROR_INVALID_PARAMETER;
+  const OwnedHandle process(raw);
+  return ::WaitForSingleObject(process.Get(), 0) == WAIT_OBJECT_0;
+}
+
 std::vector<ProcessEntry> SnapshotProcesses() {
   std::vector<ProcessEntry> entries;
   HANDLE raw = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <thread>
 
 #include "common/ipc/core/base/quality_monitor.h"
 #include "platform/process.h"
@@ -16,6 +17,8 @@ namespace {
 constexpr const char* kSource = "src/common/ipc/core/base/receiver";
 constexpr auto kReceiveThreadWait = std::chrono::milliseconds(400);
 constexpr std::uint32_t kPoolIdleWaitMs = 5000;
+// How often a receiver without a place tries to take one.
+constexpr auto kPlaceRetry = std::chrono::milliseconds(50);
 
 // Clients that would rather end than wait for a hung handler at shutdown.
 constexpr std::int32_t kEndWhenStuck[] = {110006, 110009, 200001};
@@ -35,10 +38,16 @@ bool IpcReceiver::Start(bool global) {
     return false;
   }
   channel_.emplace(name, global);
-  if (!channel_->connect(channel::mode::receiver)) {
+  if (!channel_->valid()) {
     log_sink(log_level_failure, kSource, __LINE__, "connect receiver failed.[Channel]%s", name.c_str());
     return false;
   }
+  // All 32 places taken: the receive thread takes one as soon as one frees.
+  if (!channel_->connect(channel::mode::receiver)) {
+    log_sink(log_level_failure, kSource, __LINE__, "no receiver place free, not receiving until one frees.[Channel]%s",
+             name.c_str());
+  }
+  name_ = name;
   decode_pool_ = std::make_unique<ThreadPool>("decode_pool", kDecodeThreads);
   handler_pool_ = std::make_unique<ThreadPool>("handler_pool", kHandlerThreads);
   receive_task_ = std::async(std::launch::async, [this] { ReceiveMsgThread(); });
@@ -48,8 +57,22 @@ bool IpcReceiver::Start(bool global) {
 void IpcReceiver::ReceiveMsgThread() {
   const IpcCore& core = IpcCore::Instance();
   for (;;) {
+    if (channel_->receiver_bit() == 0) {
+      // No place (none was free, or a sender evicted us): nothing reaches this client until it takes one.
+      if (stopping_.load() || core.Stopped()) return;
+      if (!channel_->connect(channel::mode::receiver)) {
+        std::this_thread::sleep_for(kPlaceRetry);
+        continue;
+      }
+      log_sink(log_level_recovery, kSource, __LINE__, "receiver place taken, receiving again.[Channel]%s[Place]%u",
+               name_.c_str(), static_cast<unsigned>(channel_->receiver_bit()));
+    }
     recv_buffer buffer = channel_->recv();
     if (stopping_.load() || core.Stopped()) return;  // what arrives once the bus stops is dropped
+    if (channel_->receiver_bit() == 0) {
+      log_sink(log_level_failure, kSource, __LINE__, "receiver place lost, taking a new one.[Channel]%s",
+               name_.c_str());
+    }
     if (buffer.empty() || buffer.size() == 0) continue;
     std::string text(static_cast<const char*>(buffer.data()), buffer.size());
     ThreadPool* handler_pool = handler_pool_.get();

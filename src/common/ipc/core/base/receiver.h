@@ -28,7 +28,9 @@ class IpcReceiver {
 
   // Opens the bus client's channel in the given scope, connects as its receiver and starts the receive
   // thread. False, with nothing started and the reason logged, for a client without a name
-  // ("client_name error!") or a channel that takes no receiver. Called once, with the bus running.
+  // ("client_name error!") or a channel that cannot be opened. When all 32 receiver places are taken it
+  // says so in the log and starts anyway: the receive thread takes a place as soon as one frees, and a
+  // new one whenever a sender evicts it, with a log line each time. Called once, with the bus running.
   bool Start(bool global);
 
   // Called after the bus was marked stopped: ends the receive thread, drains both pools and leaves the
@@ -44,6 +46,7 @@ class IpcReceiver {
   void DrainPool(std::unique_ptr<ThreadPool>& pool);
 
   std::optional<channel> channel_;
+  std::string name_;
   std::future<void> receive_task_;
   // Set by Stop: the receiver may stop while the bus goes on sending (a join that failed half way).
   std::atomic<bool> stopping_{false};
