@@ -1,0 +1,113 @@
+// Views whose file another process cuts short under them: the process that holds them must live on,
+// see the view as broken, and be able to open the object anew. A bus error that is not ours must
+// still end the process as it would without the trap. Linux only: a Windows section cannot shrink.
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstring>
+#include <string>
+
+#include "platform/shared_memory.h"
+#include "support/cut_file.h"
+#include "support/test_support.h"
+
+namespace {
+
+using test_support::Unique;
+
+constexpr std::uint64_t kSize = 64 * 1024;
+
+void Cut(const std::string& name, test_support::Cut how) {
+  EXPECT_TRUE(test_support::CutFile(test_support::ObjectFile(name, false), how));
+}
+
+struct MappedObject {
+  platform::NamedObject mapping;
+  unsigned char* view = nullptr;
+
+  explicit MappedObject(const std::string& name) {
+    platform::ErrorCode error = 0;
+    mapping = platform::CreateSharedMemory(name, kSize, error);
+    if (mapping) view = static_cast<unsigned char*>(platform::MapSharedMemory(mapping, error));
+  }
+  ~MappedObject() {
+    if (view != nullptr) platform::UnmapSharedMemory(view);
+  }
+  MappedObject(const MappedObject&) = delete;
+  MappedObject& operator=(const MappedObject&) = delete;
+};
+
+TEST(MemoryTrap, AViewTruncatedByAnotherProcessBreaksInsteadOfKillingUs) {
+  const std::string name = Unique("trap-truncated");
+  const volatile unsigned char* stale = nullptr;
+  {
+    MappedObject object(name);
+    ASSERT_NE(object.view, nullptr);
+    std::memset(object.view, 0x5A, kSize);
+    EXPECT_FALSE(platform::SharedMemoryIsBroken(object.view));
+    Cut(name, test_support::Cut::kTruncate);
+
+    // Past the end of the file now: without the trap this read and write raise SIGBUS.
+    EXPECT_EQ(object.view[kSize - 1], 0);
+    object.view[100] = 7;
+    EXPECT_EQ(object.view[100], 7);
+    bool first_notice = false;
+    EXPECT_TRUE(platform::SharedMemoryIsBroken(object.view + 100, &first_notice));
+    EXPECT_TRUE(first_notice);
+    EXPECT_TRUE(platform::SharedMemoryIsBroken(object.view, &first_notice));
+    EXPECT_FALSE(first_notice) << "reported once";
+
+    // A broken object is not mapped again; its cut file, which nobody holds now, is dead.
+    platform::ErrorCode error = 0;
+    EXPECT_EQ(platform::MapSharedMemory(object.mapping, error), nullptr);
+    EXPECT_FALSE(platform::OpenSharedMemory(name, error));
+    EXPECT_EQ(error, static_cast<platform::ErrorCode>(ENOENT));
+
+    // The name makes a whole object again, while the broken view still lives.
+    MappedObject again(name);
+    ASSERT_NE(again.view, nullptr);
+    EXPECT_NE(again.view, object.view);
+    EXPECT_FALSE(platform::SharedMemoryIsBroken(again.view));
+    again.view[kSize - 1] = 1;
+    EXPECT_EQ(again.view[0], 0);
+    stale = object.view;
+  }
+  // Even unmapped, a broken view keeps its addresses: other threads may still hold pointers into it.
+  EXPECT_EQ(stale[100], 7);
+}
+
+TEST(MemoryTrap, AHolePunchedByAnotherProcessReadsAsZeros) {
+  // tmpfs backs the punched pages again on the next touch while it has room: nothing breaks, the
+  // bytes are simply gone.
+  const std::string name = Unique("trap-punched");
+  MappedObject object(name);
+  ASSERT_NE(object.view, nullptr);
+  std::memset(object.view, 0x5A, kSize);
+  Cut(name, test_support::Cut::kPunchHole);
+  EXPECT_EQ(object.view[kSize / 2], 0);
+  object.view[kSize / 2] = 1;
+  EXPECT_FALSE(platform::SharedMemoryIsBroken(object.view));
+}
+
+// Maps a file of its own, outside every named object, after the trap is installed, cuts it and
+// touches it: must die of SIGBUS as it would without the trap.
+const bool kForeignFaultRole = test_support::RegisterChildRole("trap-foreign", [](const std::vector<std::string>&) {
+  MappedObject ours(Unique("trap-foreign"));
+  if (ours.view == nullptr) return 1;
+  const int fd = ::memfd_create("trap-foreign", MFD_CLOEXEC);
+  if (fd < 0 || ::ftruncate(fd, 4096) != 0) return 2;
+  auto* foreign = static_cast<volatile unsigned char*>(::mmap(nullptr, 4096, PROT_READ, MAP_SHARED, fd, 0));
+  if (foreign == MAP_FAILED || ::ftruncate(fd, 0) != 0) return 3;
+  return foreign[0] + 10;
+});
+
+TEST(MemoryTrap, ABusErrorOutsideOurViewsStillEndsTheProcess) {
+  auto child = test_support::StartChild("trap-foreign");
+  ASSERT_TRUE(child);
+  EXPECT_EQ(child->Wait(test_support::kChildDeadline), 128 + SIGBUS);
+}
+
+}  // namespace
