@@ -1,7 +1,10 @@
 // Views whose file another process cuts short under them: the process that holds them must live on,
 // see the view as broken, and be able to open the object anew. A bus error that is not ours must
 // still end the process as it would without the trap. Linux only: a Windows section cannot shrink.
+#include <fcntl.h>
+#include <sched.h>
 #include <sys/mman.h>
+#include <sys/mount.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -90,6 +93,36 @@ TEST(MemoryTrap, AHolePunchedByAnotherProcessReadsAsZeros) {
   EXPECT_EQ(object.view[kSize / 2], 0);
   object.view[kSize / 2] = 1;
   EXPECT_FALSE(platform::SharedMemoryIsBroken(object.view));
+}
+
+// A sparse file meets a full /dev/shm: in a mount namespace of its own with a 1 MiB /dev/shm, maps an
+// object, punches a hole in the object's file (as a planted sparse file would have), fills the rest
+// of the space and writes into the hole. Exit codes: 0 trapped, 77 no namespace (not root), others failures.
+const bool kFullShmRole = test_support::RegisterChildRole("trap-full-shm", [](const std::vector<std::string>&) {
+  if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+      ::mount("tmpfs", "/dev/shm", "tmpfs", 0, "size=1m") != 0) {
+    return 77;
+  }
+  const std::string name = Unique("trap-full");
+  MappedObject object(name);
+  if (object.view == nullptr) return 1;
+  std::memset(object.view, 0x5A, kSize);
+  const int fd = ::open(test_support::ObjectFile(name, false).c_str(), O_RDWR | O_CLOEXEC);
+  if (fd < 0 || ::fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, 4096, 4096) != 0) return 2;
+  const int filler = ::open("/dev/shm/filler", O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  const std::string page(4096, 'f');
+  while (filler >= 0 && ::write(filler, page.data(), page.size()) > 0) {
+  }
+  object.view[0] = 1;  // no page to back it: SIGBUS
+  return platform::SharedMemoryIsBroken(object.view) && object.view[0] == 1 ? 0 : 3;
+});
+
+TEST(MemoryTrap, AHoleInAFullSharedMemoryFolderBreaksTheView) {
+  auto child = test_support::StartChild("trap-full-shm");
+  ASSERT_TRUE(child);
+  const std::optional<int> code = child->Wait(test_support::kChildDeadline);
+  if (code == 77) GTEST_SKIP() << "needs root for a mount namespace with a small /dev/shm";
+  EXPECT_EQ(code, 0);
 }
 
 // Maps a file of its own, outside every named object, after the trap is installed, cuts it and
