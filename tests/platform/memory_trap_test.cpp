@@ -23,10 +23,6 @@ using test_support::Unique;
 
 constexpr std::uint64_t kSize = 64 * 1024;
 
-void Cut(const std::string& name, test_support::Cut how) {
-  EXPECT_TRUE(test_support::CutFile(test_support::ObjectFile(name, false), how));
-}
-
 struct MappedObject {
   platform::NamedObject mapping;
   unsigned char* view = nullptr;
@@ -51,7 +47,7 @@ TEST(MemoryTrap, AViewTruncatedByAnotherProcessBreaksInsteadOfKillingUs) {
     ASSERT_NE(object.view, nullptr);
     std::memset(object.view, 0x5A, kSize);
     EXPECT_FALSE(platform::SharedMemoryIsBroken(object.view));
-    Cut(name, test_support::Cut::kTruncate);
+    ASSERT_TRUE(test_support::CutFile(test_support::ObjectFile(name, false), test_support::Cut::kTruncate));
 
     // Past the end of the file now: without the trap this read and write raise SIGBUS.
     EXPECT_EQ(object.view[kSize - 1], 0);
@@ -80,19 +76,6 @@ TEST(MemoryTrap, AViewTruncatedByAnotherProcessBreaksInsteadOfKillingUs) {
   }
   // Even unmapped, a broken view keeps its addresses: other threads may still hold pointers into it.
   EXPECT_EQ(stale[100], 7);
-}
-
-TEST(MemoryTrap, AHolePunchedByAnotherProcessReadsAsZeros) {
-  // tmpfs backs the punched pages again on the next touch while it has room: nothing breaks, the
-  // bytes are simply gone.
-  const std::string name = Unique("trap-punched");
-  MappedObject object(name);
-  ASSERT_NE(object.view, nullptr);
-  std::memset(object.view, 0x5A, kSize);
-  Cut(name, test_support::Cut::kPunchHole);
-  EXPECT_EQ(object.view[kSize / 2], 0);
-  object.view[kSize / 2] = 1;
-  EXPECT_FALSE(platform::SharedMemoryIsBroken(object.view));
 }
 
 // A sparse file meets a full /dev/shm: in a mount namespace of its own with a 1 MiB /dev/shm, maps an
@@ -126,21 +109,25 @@ TEST(MemoryTrap, AHoleInAFullSharedMemoryFolderBreaksTheView) {
 }
 
 // Maps a file of its own, outside every named object, after the trap is installed, cuts it and
-// touches it: must die of SIGBUS as it would without the trap.
+// touches it: must die of it as it would without the trap. 20 and up: it did not get that far, or
+// lived on.
 const bool kForeignFaultRole = test_support::RegisterChildRole("trap-foreign", [](const std::vector<std::string>&) {
   MappedObject ours(Unique("trap-foreign"));
-  if (ours.view == nullptr) return 1;
+  if (ours.view == nullptr) return 20;
   const int fd = ::memfd_create("trap-foreign", MFD_CLOEXEC);
-  if (fd < 0 || ::ftruncate(fd, 4096) != 0) return 2;
+  if (fd < 0 || ::ftruncate(fd, 4096) != 0) return 21;
   auto* foreign = static_cast<volatile unsigned char*>(::mmap(nullptr, 4096, PROT_READ, MAP_SHARED, fd, 0));
-  if (foreign == MAP_FAILED || ::ftruncate(fd, 0) != 0) return 3;
-  return foreign[0] + 10;
+  if (foreign == MAP_FAILED || ::ftruncate(fd, 0) != 0) return 22;
+  return foreign[0] + 23;
 });
 
 TEST(MemoryTrap, ABusErrorOutsideOurViewsStillEndsTheProcess) {
   auto child = test_support::StartChild("trap-foreign");
   ASSERT_TRUE(child);
-  EXPECT_EQ(child->Wait(test_support::kChildDeadline), 128 + SIGBUS);
+  const std::optional<int> code = child->Wait(test_support::kChildDeadline);
+  ASSERT_TRUE(code.has_value());
+  // 1: a sanitizer's handler, installed before ours, reported the fault and ended the process.
+  EXPECT_TRUE(*code == 128 + SIGBUS || *code == 1) << *code;
 }
 
 }  // namespace
