@@ -132,9 +132,12 @@ bool handle::open_existing(std::string_view name) { return open(name, 0, false);
 bool handle::open(std::string_view name, std::uint64_t size, bool create) {
   for (int attempt = 0; attempt < 2; ++attempt) {
     release();
-    id_ = create ? shm::acquire(name, size, global_) : shm::open_existing(name, global_);
-    if (id_ == nullptr) return false;
     name_ = name;
+    id_ = create ? shm::acquire(name, size, global_) : shm::open_existing(name, global_);
+    if (id_ == nullptr && !create) {  // no such mapping: the caller decides whether that is a failure
+      name_.clear();
+      return false;
+    }
     view_ = get_mem(id_, &size_);
     if (view_ == nullptr || !broken(view_, name_)) break;
   }
