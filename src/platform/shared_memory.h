@@ -31,4 +31,13 @@ bool QueryRegionSize(const void* view, std::uint64_t& size, ErrorCode& error);
 // Unmaps a view from MapSharedMemory. False when view is not one.
 bool UnmapSharedMemory(void* view);
 
+// True when the view must no longer be used: on Linux another process cut the file behind it short
+// (truncated it, or left pages that cannot be backed), or this process is a fork child of the one that
+// mapped it. Such a view stays readable and writable, as zero-filled memory shared with nobody, until
+// it is unmapped, so a pointer into it never crashes; its mapping is no longer found by name, so the
+// next open of the name opens the object anew. first_notice (optional) is set to true for exactly one
+// caller per broken view: the one that reports it. Cheap while nothing is broken; thread-safe. Always
+// false on Windows, where a section cannot shrink under a view.
+bool SharedMemoryIsBroken(const void* view, bool* first_notice = nullptr);
+
 }  // namespace platform

@@ -108,17 +108,21 @@ constexpr std::uint32_t payload = layout::slot_payload;
 
 // The counter that hands out conn_ids, one per namespace: a handle draws from its own channel's
 // namespace, so that its id is unique among the handles that can meet it there.
-// The counters stay open until the process ends.
-std::uint32_t* counter_view(shm::handle* counter) {
-  return counter->valid() ? static_cast<std::uint32_t*>(counter->get()) : nullptr;
-}
+// The counters stay open until the process ends. One found broken (cut short by another process, or
+// inherited across a fork) is replaced; the old one is left to the threads that may still read it.
 std::uint32_t* conn_counter(bool global) {
-  if (global) {
-    static shm::handle* const counter = new shm::handle(layout::conn_id_counter_name, sizeof(std::uint32_t), true);
-    return counter_view(counter);
+  static std::atomic<shm::handle*> counters[2] = {nullptr, nullptr};
+  std::atomic<shm::handle*>& slot = counters[global ? 1 : 0];
+  shm::handle* counter = slot.load();
+  if (counter == nullptr || !counter->valid()) {
+    auto* fresh = new shm::handle(layout::conn_id_counter_name, sizeof(std::uint32_t), global);
+    if (fresh->valid() && slot.compare_exchange_strong(counter, fresh)) {
+      counter = fresh;
+    } else {
+      delete fresh;
+    }
   }
-  static shm::handle* const counter = new shm::handle(layout::conn_id_counter_name, sizeof(std::uint32_t), false);
-  return counter_view(counter);
+  return counter != nullptr && counter->valid() ? static_cast<std::uint32_t*>(counter->get()) : nullptr;
 }
 
 // A storage message's state for its release: which chunk, who was connected when it was taken, and
@@ -184,7 +188,7 @@ bool send_message(channel_state* h, const void* data, std::uint64_t size, std::u
     SPINDREL_LOG(log_level_failure, "fail: send, queue_of(h) == nullptr\n");
     return false;
   }
-  if (h->queue == nullptr) {
+  if (h->queue == nullptr || !h->queue_mapping.valid()) {
     SPINDREL_LOG(log_level_failure, "fail: send, queue_of(h)->elems() == nullptr\n");
     return false;
   }
@@ -515,7 +519,7 @@ recv_buffer channel::recv(std::uint64_t wait_ms) {
   }
 }
 
-bool channel::valid() const { return state_ && state_->queue != nullptr; }
+bool channel::valid() const { return state_ && state_->queue != nullptr && state_->queue_mapping.valid(); }
 
 std::uint32_t channel::receiver_bit() const { return state_ ? state_->receiver_bit.load() : 0; }
 

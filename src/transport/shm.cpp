@@ -71,6 +71,16 @@ void* get_mem(id mapping, std::uint64_t* size) {
   return view;
 }
 
+bool broken(const void* view, std::string_view name) {
+  bool first_notice = false;
+  if (!platform::SharedMemoryIsBroken(view, &first_notice)) return false;
+  if (first_notice) {
+    SPINDREL_LOG(log_level_failure, "fail: mapping %s was cut short by another process or inherited by fork\n",
+                 std::string(name).c_str());
+  }
+  return true;
+}
+
 int release(id mapping) {
   if (mapping == nullptr) {
     SPINDREL_LOG(log_level_failure, "fail release: invalid id (null)\n");
@@ -113,23 +123,24 @@ bool handle::acquire(std::string_view name, std::uint64_t size, bool global) {
   return acquire(name, size);
 }
 
-bool handle::acquire(std::string_view name, std::uint64_t size) {
-  release();
-  name_ = name;
-  id_ = shm::acquire(name, size, global_);
-  view_ = get_mem(id_, &size_);
-  return valid();
-}
+bool handle::acquire(std::string_view name, std::uint64_t size) { return open(name, size, true); }
 
-bool handle::open_existing(std::string_view name) {
-  release();
-  name_ = name;
-  id_ = shm::open_existing(name, global_);
-  if (id_ == nullptr) {
-    name_.clear();
-    return false;
+bool handle::open_existing(std::string_view name) { return open(name, 0, false); }
+
+// The name can still lead to a mapping that broke before anyone noticed; noticing it makes the name
+// lead to the object anew, so one more attempt is enough.
+bool handle::open(std::string_view name, std::uint64_t size, bool create) {
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    release();
+    name_ = name;
+    id_ = create ? shm::acquire(name, size, global_) : shm::open_existing(name, global_);
+    if (id_ == nullptr && !create) {  // no such mapping: the caller decides whether that is a failure
+      name_.clear();
+      return false;
+    }
+    view_ = get_mem(id_, &size_);
+    if (view_ == nullptr || !broken(view_, name_)) break;
   }
-  view_ = get_mem(id_, &size_);
   return valid();
 }
 

@@ -35,8 +35,13 @@ void* get_mem(id mapping, std::uint64_t* size);
 // Unmaps the view, closes the mapping and frees the record: 0, or -1 for a null id.
 int release(id mapping);
 
-// Process-local owner of one named mapping. Valid while it has a view. Not thread-safe: one thread
-// at a time uses a handle.
+// True when another process cut the mapping's file short under the view, or the view was inherited
+// across a fork: the memory behind it is zero-filled and shared with nobody, and the mapping must be
+// released and acquired again. Logs the first time a view is found so. Cheap while nothing is broken.
+bool broken(const void* view, std::string_view name);
+
+// Process-local owner of one named mapping. Valid while it has a view that is not broken. Not
+// thread-safe: one thread at a time changes a handle; valid() and get() may be called from several.
 class handle {
  public:
   handle() = default;
@@ -58,13 +63,15 @@ class handle {
   bool open_existing(std::string_view name);
   void release();
 
-  [[nodiscard]] bool valid() const { return view_ != nullptr; }
+  [[nodiscard]] bool valid() const { return view_ != nullptr && !broken(view_, name_); }
   [[nodiscard]] void* get() const { return view_; }
   [[nodiscard]] std::uint64_t size() const { return size_; }  // the mapped size, 0 when none
   [[nodiscard]] const std::string& name() const { return name_; }
   [[nodiscard]] bool global() const { return global_; }
 
  private:
+  bool open(std::string_view name, std::uint64_t size, bool create);
+
   bool global_ = true;
   id id_ = nullptr;
   void* view_ = nullptr;

@@ -29,6 +29,7 @@
 
 #include "platform/native_handle.h"
 #include "platform/posix/checked_call.h"
+#include "platform/posix/memory_trap.h"
 #include "platform/posix/object_table.h"
 #include "platform/posix/user_folders.h"
 
@@ -148,14 +149,18 @@ struct Table {
 Table& TheTable();
 
 // A forked child shares the parent's open file descriptions, and with them their locks; a mapping
-// holds its file description too. The child unmaps and closes its copies without unlocking, so the
-// objects' lives stay the parent's business; its old handles become dead records.
+// holds its file description too. The child closes its copies without unlocking, so the objects' lives
+// stay the parent's business; its old handles become dead records. A view may still be in use above
+// this layer (a channel's queue, a counter kept for the process's life): it keeps its addresses, now
+// zero-filled memory shared with nobody, and reads as broken, so every handle opens its object anew.
+// Keeping the parent's memory instead would let the child's copy of the parent's state (receiver
+// bits, chunks in flight, owned mutexes) act on the parent's live objects.
 void LockTableBeforeFork() { TheTable().lock.lock(); }
 void UnlockTableAfterFork() { TheTable().lock.unlock(); }
 void ForgetObjectsInChild() {
   Table& table = TheTable();
   for (auto& [key, record] : table.by_key) {
-    ::munmap(record->base, record->mapped_size);
+    if (record->views == 0 || !BreakMapping(record->base)) ::munmap(record->base, record->mapped_size);
     ::close(record->fd);
     record->fd = -1;
     record->base = nullptr;
@@ -599,15 +604,42 @@ bool ObjectIsHeld(std::string_view name, ObjectKind kind) {
          header.version == kVersion && header.kind == static_cast<std::uint32_t>(kind);
 }
 
-void* AddView(ObjectRecord* record) {
+// Another process can cut the file short under a view: the memory trap guards the whole file while
+// the object has views. A record that its name no longer leads to was found broken: no new view.
+void* AddView(ObjectRecord* record, ErrorCode& error) {
   Table& table = TheTable();
   const std::lock_guard guard(table.lock);
-  if (record->base == nullptr) return nullptr;
+  const auto named = table.by_key.find(record->key);
+  if (record->base == nullptr || named == table.by_key.end() || named->second != record) {
+    error = EBADF;
+    return nullptr;
+  }
+  if (record->views == 0 && !WatchMapping(record->base, record->mapped_size)) {
+    error = static_cast<ErrorCode>(errno);
+    return nullptr;
+  }
   ++record->views;
   void* view = record->Payload();
   table.by_view[reinterpret_cast<std::uintptr_t>(view)] = record;
   return view;
 }
+
+// A broken object is let go at once: its name no longer leads to the record, and closing the file
+// drops this process's hold on the cut file, so that the next open removes it and makes the object
+// anew. The zero-filled memory keeps its addresses, and stays watched, until the process ends:
+// pointers into it may live on above this layer, on other threads too. Like a fork child's records,
+// the record then only waits for its last handle.
+namespace {
+void ForgetBroken(Table& table, ObjectRecord* record) {
+  if (record->base == nullptr) return;
+  if (const auto named = table.by_key.find(record->key); named != table.by_key.end() && named->second == record) {
+    table.by_key.erase(named);
+  }
+  ::close(record->fd);
+  record->fd = -1;
+  record->base = nullptr;
+}
+}  // namespace
 
 bool RemoveView(void* view) {
   Table& table = TheTable();
@@ -615,8 +647,25 @@ bool RemoveView(void* view) {
   const auto found = table.by_view.find(reinterpret_cast<std::uintptr_t>(view));
   if (found == table.by_view.end()) return false;
   ObjectRecord* record = found->second;
-  if (--record->views == 0) table.by_view.erase(found);
+  if (--record->views == 0) {
+    table.by_view.erase(found);
+    if (MappingIsBroken(view, nullptr)) {
+      ForgetBroken(table, record);
+    } else {
+      UnwatchMapping(record->base);
+    }
+  }
   ReleaseIfUnused(table, record);
+  return true;
+}
+
+bool ForgetIfBroken(const void* view, bool* first_notice) {
+  if (!MappingIsBroken(view, first_notice)) return false;
+  Table& table = TheTable();
+  const std::lock_guard guard(table.lock);
+  if (const auto found = table.by_view.find(reinterpret_cast<std::uintptr_t>(view)); found != table.by_view.end()) {
+    ForgetBroken(table, found->second);
+  }
   return true;
 }
 

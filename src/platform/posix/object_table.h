@@ -62,9 +62,14 @@ ObjectRecord* RecordOf(void* handle, ObjectKind kind, ErrorCode& error);
 // True while some process holds an object of this kind and name; removes a dead one it finds.
 bool ObjectIsHeld(std::string_view name, ObjectKind kind);
 
-// Views of shared memory: each counts like a handle.
-void* AddView(ObjectRecord* record);
+// Views of shared memory: each counts like a handle. AddView fails (error set) for a record that was
+// found broken or that a fork child inherited.
+void* AddView(ObjectRecord* record, ErrorCode& error);
 bool RemoveView(void* view);
+// True when the view's file was cut short under it, or the view was inherited across a fork; the
+// object's name then no longer leads to this record, so the next open opens the file anew.
+// first_notice as for MappingIsBroken (memory_trap.h). Cheap while nothing is broken.
+bool ForgetIfBroken(const void* view, bool* first_notice);
 bool ViewRegionSize(const void* view, std::uint64_t& size);
 
 // Makes the next shared lock that an open or a creation takes fail with this error, as a system out of

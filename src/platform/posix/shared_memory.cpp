@@ -23,9 +23,7 @@ NamedObject OpenSharedMemory(std::string_view name, ErrorCode& error) {
 void* MapSharedMemory(const NamedObject& mapping, ErrorCode& error) {
   posix::ObjectRecord* record = posix::RecordOf(mapping.Get(), posix::ObjectKind::kSharedMemory, error);
   if (record == nullptr) return nullptr;
-  void* view = posix::AddView(record);
-  if (view == nullptr) error = EBADF;
-  return view;
+  return posix::AddView(record, error);
 }
 
 bool QueryRegionSize(const void* view, std::uint64_t& size, ErrorCode& error) {
@@ -35,5 +33,7 @@ bool QueryRegionSize(const void* view, std::uint64_t& size, ErrorCode& error) {
 }
 
 bool UnmapSharedMemory(void* view) { return posix::RemoveView(view); }
+
+bool SharedMemoryIsBroken(const void* view, bool* first_notice) { return posix::ForgetIfBroken(view, first_notice); }
 
 }  // namespace platform

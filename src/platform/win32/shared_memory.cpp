@@ -42,4 +42,10 @@ bool QueryRegionSize(const void* view, std::uint64_t& size, ErrorCode& error) {
 
 bool UnmapSharedMemory(void* view) { return ::UnmapViewOfFile(view) != FALSE; }
 
+// A section cannot shrink under a view, and there is no fork.
+bool SharedMemoryIsBroken(const void*, bool* first_notice) {
+  if (first_notice != nullptr) *first_notice = false;
+  return false;
+}
+
 }  // namespace platform
