@@ -13,6 +13,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/named_sync.h"
 #include "platform/shared_memory.h"
 #include "support/cut_file.h"
 #include "support/test_support.h"
@@ -120,6 +121,38 @@ const bool kForeignFaultRole = test_support::RegisterChildRole("trap-foreign", [
   if (foreign == MAP_FAILED || ::ftruncate(fd, 0) != 0) return 22;
   return foreign[0] + 23;
 });
+
+// A mutex or a semaphore is a mapped file too: cut short, it fails cleanly and its name starts afresh.
+TEST(MemoryTrap, AMutexOrSemaphoreTruncatedByAnotherProcessFailsInsteadOfKillingUs) {
+  const std::string mutex_name = Unique("trap-mutex");
+  const std::string semaphore_name = Unique("trap-semaphore");
+  platform::ErrorCode error = 0;
+  platform::NamedObject mutex = platform::CreateNamedMutex(mutex_name, error);
+  platform::NamedObject semaphore = platform::CreateNamedSemaphore(semaphore_name, error);
+  ASSERT_TRUE(mutex && semaphore);
+  ASSERT_EQ(platform::LockNamedMutex(mutex, 0, error), platform::WaitResult::kSignaled);
+  ASSERT_TRUE(platform::UnlockNamedMutex(mutex, error));
+  ASSERT_TRUE(test_support::CutFile(test_support::ObjectFile(mutex_name, false), test_support::Cut::kTruncate));
+  ASSERT_TRUE(test_support::CutFile(test_support::ObjectFile(semaphore_name, false), test_support::Cut::kTruncate));
+
+  // The first touch of a cut file lands on the trap's private zeros; from then on the object fails.
+  if (platform::LockNamedMutex(mutex, 0, error) == platform::WaitResult::kSignaled) {
+    platform::UnlockNamedMutex(mutex, error);
+  }
+  platform::PostNamedSemaphore(semaphore, 1, error);
+  EXPECT_EQ(platform::LockNamedMutex(mutex, 0, error), platform::WaitResult::kFailed);
+  EXPECT_EQ(error, static_cast<platform::ErrorCode>(EBADF));
+  EXPECT_FALSE(platform::PostNamedSemaphore(semaphore, 1, error));
+  EXPECT_EQ(platform::WaitNamedSemaphore(semaphore, 0, error), platform::WaitResult::kFailed);
+
+  platform::NamedObject new_mutex = platform::CreateNamedMutex(mutex_name, error);
+  platform::NamedObject new_semaphore = platform::CreateNamedSemaphore(semaphore_name, error);
+  ASSERT_TRUE(new_mutex && new_semaphore);
+  EXPECT_EQ(platform::LockNamedMutex(new_mutex, 0, error), platform::WaitResult::kSignaled);
+  EXPECT_TRUE(platform::UnlockNamedMutex(new_mutex, error));
+  EXPECT_TRUE(platform::PostNamedSemaphore(new_semaphore, 1, error));
+  EXPECT_EQ(platform::WaitNamedSemaphore(new_semaphore, 0, error), platform::WaitResult::kSignaled);
+}
 
 TEST(MemoryTrap, ABusErrorOutsideOurViewsStillEndsTheProcess) {
   auto child = test_support::StartChild("trap-foreign");

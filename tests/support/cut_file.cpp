@@ -5,6 +5,7 @@
 
 #include <limits>
 
+#include "platform/posix/user_folders.h"
 #include "support/test_support.h"
 
 namespace test_support {
@@ -30,8 +31,8 @@ bool CutFile(const std::string& path, Cut how) {
 
 std::string ObjectFile(const std::string& name, bool global) {
   const std::string folder =
-      global ? "/dev/shm/spindrel-global/" : "/dev/shm/spindrel-user-" + std::to_string(::geteuid()) + "/";
-  return folder + name;
+      global ? "/dev/shm/spindrel-global" : platform::posix::LocalNameFolderOfThisProcess().path;
+  return folder + "/" + name;
 }
 
 }  // namespace test_support

@@ -160,7 +160,8 @@ void UnlockTableAfterFork() { TheTable().lock.unlock(); }
 void ForgetObjectsInChild() {
   Table& table = TheTable();
   for (auto& [key, record] : table.by_key) {
-    if (record->views == 0 || !BreakMapping(record->base)) ::munmap(record->base, record->mapped_size);
+    const bool watched = record->views > 0 || record->kind != ObjectKind::kSharedMemory;
+    if (!watched || !BreakMapping(record->base)) ::munmap(record->base, record->mapped_size);
     ::close(record->fd);
     record->fd = -1;
     record->base = nullptr;
@@ -181,9 +182,7 @@ Table& TheTable() {
   return *table;
 }
 
-// What a namespace folder must be. Local names live in the login session's folder, owned by the
-// session's user, so the user's ordinary and elevated processes of one login meet there (Windows'
-// session rule); with no session known, or for a process running as a third user, in the user's own.
+// What a namespace folder must be (the Local one: user_folders.h).
 struct FolderRule {
   std::string path;
   uid_t owner = 0;
@@ -193,11 +192,8 @@ struct FolderRule {
 FolderRule RuleFor(FolderIndex index) {
   if (index == kGlobalMappingIndex) return {kGlobalMappingFolder, 0, 0755};
   if (index == kGlobalSyncIndex) return {kGlobalSyncFolder, 0, 01777};
-  const uid_t self = ::geteuid();
-  if (const auto session = CurrentLoginSession(); session && (self == 0 || self == session->user)) {
-    return {"/dev/shm/spindrel-session-" + std::to_string(session->id), session->user, 0700};
-  }
-  return {"/dev/shm/spindrel-user-" + std::to_string(self), self, 0700};
+  LocalNameFolder local = LocalNameFolderOfThisProcess();
+  return {std::move(local.path), local.owner, 0700};
 }
 
 // mkdir narrows the mode by the umask and makes the folder the creator's: both are set again. Only
@@ -305,6 +301,15 @@ bool TrustedOwner(uid_t owner, const Folder& folder) {
 }
 
 // The record takes over the descriptor and the mapping.
+// A mutex or semaphore file stays mapped while the process holds it, and another process may cut it
+// short as well as a mapping's (every user may write a Global one): the memory trap guards it from the
+// moment nothing can fail any more until it is unmapped. Shared memory is guarded while it has views.
+bool WatchSyncObject(ObjectKind kind, const OwnedMapping& mapping) {
+  return kind == ObjectKind::kSharedMemory || WatchMapping(mapping.Get().base, mapping.Get().size);
+}
+
+void ForgetBroken(Table& table, ObjectRecord* record);
+
 ObjectRecord* NewRecord(const ObjectName& name, ObjectKind kind, std::uint64_t payload_size, OwnedHandle fd,
                         OwnedMapping mapping, const struct stat& info) {
   const MappedRegion region = mapping.Release();
@@ -406,6 +411,7 @@ Step CreateObject(const Folder& folder, const ObjectName& name, const OpenReques
   }
   struct stat info {};
   if (failure == 0) failure = CallError([&] { return ::fstat(fd.Get(), &info); });
+  if (failure == 0 && !WatchSyncObject(request.kind, mapping)) failure = errno;
   if (failure != 0) {
     // An owned robust mutex must be let go before its memory goes, or the thread's robust list breaks.
     if (owned != nullptr) ::pthread_mutex_unlock(owned);
@@ -474,6 +480,10 @@ Step JoinObject(const Folder& folder, const ObjectName& name, const OpenRequest&
     error = other_kind ? EEXIST : EINVAL;  // EEXIST: the name belongs to another kind of object
     return Step::kFailed;
   }
+  if (!WatchSyncObject(request.kind, mapping)) {
+    error = static_cast<ErrorCode>(errno);
+    return Step::kFailed;
+  }
   record = NewRecord(name, request.kind, header.payload_size, std::move(fd), std::move(mapping), info);
   return Step::kDone;
 }
@@ -498,6 +508,14 @@ void ReleaseIfUnused(Table& table, ObjectRecord* record) {
   if (const auto found = table.by_key.find(record->key); found != table.by_key.end() && found->second == record) {
     table.by_key.erase(found);
   }
+  if (record->kind != ObjectKind::kSharedMemory) {
+    if (MappingIsBroken(record->base, nullptr)) {
+      ForgetBroken(table, record);
+      delete record;
+      return;
+    }
+    UnwatchMapping(record->base);
+  }
   // The mapping holds the file description (and so the lock) too: it goes first.
   ::munmap(record->base, record->mapped_size);
   // Our LOCK_SH becomes LOCK_EX only if nobody else holds the object: then it dies with us. Unlock
@@ -521,6 +539,11 @@ ObjectRecord* OpenObject(const OpenRequest& request, ErrorCode& error, bool& exi
   if (!ParseName(request.name, name, error)) return nullptr;
   Table& table = TheTable();
   const std::lock_guard guard(table.lock);
+  if (const auto found = table.by_key.find(KeyOf(name));
+      found != table.by_key.end() && found->second->kind != ObjectKind::kSharedMemory &&
+      MappingIsBroken(found->second->base, nullptr)) {
+    ForgetBroken(table, found->second);  // a mutex or semaphore cut short: the name starts afresh
+  }
   if (const auto found = table.by_key.find(KeyOf(name)); found != table.by_key.end()) {
     ObjectRecord* record = found->second;
     if (record->kind != request.kind) {
@@ -571,6 +594,14 @@ ObjectRecord* RecordOf(void* handle, ObjectKind kind, ErrorCode& error) {
   }
   if (record->kind != kind) {
     error = EINVAL;
+    return nullptr;
+  }
+  // A mutex or semaphore cut short under us fails from then on; its name leads to a new object.
+  if (kind != ObjectKind::kSharedMemory && !NoMappingBroken() && MappingIsBroken(record->base, nullptr)) {
+    Table& table = TheTable();
+    const std::lock_guard guard(table.lock);
+    ForgetBroken(table, record);
+    error = EBADF;
     return nullptr;
   }
   return record;

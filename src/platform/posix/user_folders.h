@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace platform::posix {
@@ -62,6 +63,22 @@ inline std::optional<LoginSession> CurrentLoginSession() {
   const auto user = ReadProcNumber("/proc/self/loginuid");
   if (!id || !user) return std::nullopt;
   return LoginSession{*id, static_cast<uid_t>(*user)};
+}
+
+// The folder of the process's Local and unprefixed names, and the user who must own it: the login
+// session's folder, so the user's ordinary and elevated processes of one login meet there (Windows'
+// session rule); with no session known, or for a process running as a third user, the user's own.
+struct LocalNameFolder {
+  std::string path;
+  uid_t owner = 0;
+};
+
+inline LocalNameFolder LocalNameFolderOfThisProcess() {
+  const uid_t self = ::geteuid();
+  if (const auto session = CurrentLoginSession(); session && (self == 0 || self == session->user)) {
+    return {"/dev/shm/spindrel-session-" + std::to_string(session->id), session->user};
+  }
+  return {"/dev/shm/spindrel-user-" + std::to_string(self), self};
 }
 
 }  // namespace platform::posix
