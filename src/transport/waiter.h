@@ -64,7 +64,7 @@ class waiter {
 
   // How long a wait tries before it sleeps: long enough for a reply from a peer that runs on another
   // processor, short enough that a peer that needs this processor loses little.
-  static constexpr std::chrono::nanoseconds spin_time = std::chrono::microseconds(10);
+  static constexpr std::chrono::nanoseconds spin_time = std::chrono::microseconds(3);
 
  private:
   template <typename Attempt>
