@@ -41,21 +41,6 @@ bool NamedMutexExists(std::string_view name);
 // more level of recursion).
 WaitResult LockNamedMutex(const NamedObject& mutex, std::uint32_t timeout_ms, ErrorCode& error);
 
-// What a waker can learn of a mutex without waiting for it (ProbeNamedMutex).
-enum class MutexProbe {
-  kHeld,       // someone holds it, or may: the caller must assume a holder
-  kFree,       // nobody held it at the moment of the probe; the caller does not own it
-  kTaken,      // the calling thread now owns it (one more level) and must release it
-  kAbandoned,  // as kTaken, and its previous owner ended without releasing it
-  kFailed,     // not a mutex handle; error tells why
-};
-
-// Looks at the mutex without waiting. Windows: a lock with a zero timeout (kTaken, kAbandoned or
-// kHeld). Linux: one sequentially consistent load of the mutex's lock word, which every lock sets
-// with a locked compare-and-swap before anything else (kFree when it is 0, kHeld otherwise); the mutex
-// is never taken, so kTaken and kAbandoned do not occur.
-MutexProbe ProbeNamedMutex(const NamedObject& mutex, ErrorCode& error);
-
 // Releases one level of ownership. False (and no change) when the calling thread does not own it.
 bool UnlockNamedMutex(const NamedObject& mutex, ErrorCode& error);
 

@@ -67,25 +67,6 @@ bool named_mutex::unlock() {
   return false;
 }
 
-named_mutex::probe_result named_mutex::probe() {
-  platform::ErrorCode error = 0;
-  switch (platform::ProbeNamedMutex(handle_, error)) {
-    case platform::MutexProbe::kFree:
-      return probe_result::free;
-    case platform::MutexProbe::kTaken:
-      return probe_result::taken;
-    case platform::MutexProbe::kAbandoned:
-      SPINDREL_LOG(log_level_recovery, "fail WaitForSingleObject[%lu]: WAIT_ABANDONED, taken over.\n", code(error));
-      return probe_result::taken;
-    case platform::MutexProbe::kHeld:
-      return probe_result::held;
-    case platform::MutexProbe::kFailed:
-      break;
-  }
-  SPINDREL_LOG(log_level_failure, "fail WaitForSingleObject[%lu]: probe\n", code(error));
-  return probe_result::held;
-}
-
 bool named_semaphore::open(std::string_view name) {
   close();
   prepare_object_security();
@@ -155,8 +136,6 @@ bool named_condition::broadcast() {
   }
   return lock_.unlock() && posted;
 }
-
-std::int32_t named_condition::announced() const { return valid() ? counter_of(counter_).load() : 0; }
 
 void named_condition::close() {
   counter_.release();

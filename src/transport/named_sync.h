@@ -24,11 +24,6 @@ class named_mutex {
   bool unlock();
   void close() { handle_.Reset(); }
 
-  // What a waker may learn of the mutex without waiting (see platform::ProbeNamedMutex): held (or the
-  // probe failed, with a line to log_sink), free (not taken), or taken by the calling thread, which must
-  // unlock it (one taken from a dead owner logs the level-4 line of lock). Safe from several threads.
-  enum class probe_result { held, free, taken };
-  probe_result probe();
 
   [[nodiscard]] bool valid() const { return handle_.IsValid(); }
   [[nodiscard]] const platform::NamedObject& native() const { return handle_; }
@@ -70,9 +65,7 @@ class named_condition {
   bool sleep(named_mutex& mutex, std::uint64_t ms);
   // Wakes every sleeper that has announced itself. True when something was woken.
   bool broadcast();
-  // The count of announced sleepers as it is now, read with one sequentially consistent load, without
-  // the condition's lock; 0 when the condition is not open. Safe from several threads.
-  [[nodiscard]] std::int32_t announced() const;
+
   void close();
 
   [[nodiscard]] bool valid() const { return semaphore_.valid() && lock_.valid() && counter_.valid(); }

@@ -1,6 +1,6 @@
 // A waiter: a named condition, a named lock and a stop flag. wait_while retries an operation (a queue
 // push or pop) first by spinning for a few microseconds, then by sleeping on the condition until a
-// broadcast, a stop or a timeout; a broadcast wakes only when a sleeper may need it. Names for a waiter called W: the condition "_waiter_cond_W" (in the waiter's namespace) and
+// broadcast, a stop or a timeout. Names for a waiter called W: the condition "_waiter_cond_W" (in the waiter's namespace) and
 // the lock "_waiter_lock_W", which carries no namespace prefix at all.
 #pragma once
 
@@ -16,15 +16,12 @@
 
 namespace ipc {
 
-// The steps between which a test may stop a waiting thread (the first four) or a broadcasting one (the
-// last two): see waiter::set_step_hook_for_testing.
+// The steps between which a test may stop a waiting thread: see waiter::set_step_hook_for_testing.
 enum class wait_step {
   spun,       // the spin phase failed; the waiter lock comes next
   locked,     // the waiter lock is held; the check under it comes next
   checked,    // that check failed; the announcement comes next
   announced,  // counted among the sleepers; releasing the waiter lock and sleeping come next
-  probed,     // a broadcast looked at the waiter lock; reading the sleepers' count comes next
-  counted,    // a broadcast read the count; skipping or waking comes next
 };
 
 class waiter {
@@ -48,9 +45,8 @@ class waiter {
   template <typename Attempt>
   bool wait_while(Attempt&& attempt, std::uint64_t ms);
 
-  // Wakes every sleeper, after the caller has made its change visible with a sequentially consistent
-  // store; skips the wake-up when it can prove that nobody sleeps or is about to. True when something
-  // was woken. May be called from any thread while another waits.
+  // Wakes every sleeper. True when something was woken. May be called from any thread while another
+  // waits.
   bool broadcast();
   // Ends every wait of this waiter, now and later, until the next open. May be called from any thread
   // while another waits.
@@ -74,7 +70,6 @@ class waiter {
   void step(wait_step reached) const {
     if (step_hook_) step_hook_(reached);
   }
-  bool wake_all();
 
   named_condition condition_;
   named_mutex lock_;
@@ -88,9 +83,7 @@ bool waiter::wait_while(Attempt&& attempt, std::uint64_t ms) {
   if (ms == 0) return attempt();
   if (spin_while(attempt)) return true;
   step(wait_step::spun);
-  // A broadcast that skips the wake-up proves first that nobody holds this lock and nobody is counted,
-  // and one that wakes takes this lock first: either way it cannot slip in between a failed attempt and
-  // the sleep.
+  // A broadcast takes this lock first, so it cannot slip in between a failed attempt and the sleep.
   if (!lock_.lock()) return poll_while(attempt, ms);
   step(wait_step::locked);
   for (;;) {

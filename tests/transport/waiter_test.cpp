@@ -1,6 +1,5 @@
-// The waiter's wake rule: a broadcast skips the wake-up only when it can prove nobody needs it. These
-// tests stop a sleeping thread and a broadcasting one between their steps, in every order, with the
-// sleeper's time limit infinite: a wake-up that is skipped wrongly is a sleeper that never returns.
+// The waiter's wake-up: these tests stop a sleeping thread and a broadcasting one between their steps,
+// in every order, with the sleeper's time limit infinite: a lost wake-up is a sleeper that never returns.
 #include "transport/waiter.h"
 
 #include <gtest/gtest.h>
@@ -110,7 +109,6 @@ outcome RunSchedule(const std::string& name, const std::string& order, bool glob
   party waker;
   std::atomic<bool> flag{false};
   sleeping.set_step_hook_for_testing([&](ipc::wait_step) { sleeper.arrive(); });
-  waking.set_step_hook_for_testing([&](ipc::wait_step) { waker.arrive(); });
 
   auto sleeper_result = std::async(std::launch::async, [&] {
     sleeper.arrive();
@@ -145,58 +143,16 @@ outcome RunSchedule(const std::string& name, const std::string& order, bool glob
 }
 
 // The sleeper's steps: spin, take the waiter lock, check, announce, sleep (and wake). The waker's:
-// publish, probe the waiter lock, read the count, wake or skip. Every order of the two.
+// publish, wake. Every order of the two.
 TEST(WaiterWakeRule, NoOrderOfASleeperAndAWakerLosesTheWakeUp) {
-  const std::vector<std::string> orders = Interleavings(5, 4);
-  ASSERT_EQ(orders.size(), 126u);
+  const std::vector<std::string> orders = Interleavings(5, 2);
+  ASSERT_EQ(orders.size(), 21u);
   for (std::size_t i = 0; i < orders.size(); ++i) {
     const outcome result = RunSchedule(Unique("order" + std::to_string(i)), orders[i], i % 2 == 0);
     EXPECT_TRUE(result.waker_returned) << orders[i];
     EXPECT_TRUE(result.sleeper_returned) << "lost wake-up in order " << orders[i];
     EXPECT_TRUE(result.sleeper_result) << orders[i];
   }
-}
-
-// With nobody asleep a broadcast must not go near the condition: another thread that holds the
-// condition's lock throughout does not hold it up. Once a sleeper has announced itself, it must.
-TEST(WaiterWakeRule, ABroadcastSkipsTheConditionOnlyWhileNobodyIsCounted) {
-  const std::string name = Unique("skip");
-  ipc::waiter waiter;
-  waiter.set_global(false);
-  ASSERT_TRUE(waiter.open(name));
-
-  ipc::named_mutex condition_lock;
-  ASSERT_TRUE(condition_lock.open("Local\\_cond_lock__waiter_cond_" + name));
-  std::promise<void> held;
-  std::promise<void> release;
-  std::thread holder([&] {
-    condition_lock.lock();
-    held.set_value();
-    release.get_future().wait();
-    condition_lock.unlock();
-  });
-  held.get_future().wait();
-  auto skipped = std::async(std::launch::async, [&] { return waiter.broadcast(); });
-  const bool returned = skipped.wait_for(test_support::kChildDeadline) == std::future_status::ready;
-  release.set_value();
-  holder.join();
-  ASSERT_TRUE(returned);
-  EXPECT_FALSE(skipped.get());  // nothing woken
-
-  std::atomic<bool> flag{false};
-  std::promise<void> announced;
-  waiter.set_step_hook_for_testing([&](ipc::wait_step step) {
-    if (step == ipc::wait_step::announced) announced.set_value();
-  });
-  auto sleeper = std::async(std::launch::async, [&] { return waiter.wait_while([&] { return flag.load(); }, no_limit); });
-  ASSERT_EQ(announced.get_future().wait_for(test_support::kChildDeadline), std::future_status::ready);
-  flag = true;
-  ipc::waiter waker;  // a handle of its own, without the hook
-  waker.set_global(false);
-  ASSERT_TRUE(waker.open(name));
-  EXPECT_TRUE(waker.broadcast());
-  ASSERT_EQ(sleeper.wait_for(test_support::kChildDeadline), std::future_status::ready);
-  EXPECT_TRUE(sleeper.get());
 }
 
 // A sleeper must sleep in the kernel, not poll: while asleep, it does not run its attempt, and the

@@ -121,15 +121,6 @@ WaitResult LockNamedMutex(const NamedObject& mutex, std::uint32_t timeout_ms, Er
   }
 }
 
-MutexProbe ProbeNamedMutex(const NamedObject& mutex, ErrorCode& error) {
-  ObjectRecord* record = nullptr;
-  pthread_mutex_t* native = MutexOf(mutex, record, error);
-  if (native == nullptr) return MutexProbe::kFailed;
-  // The whole word, not only its owner bits: an owner-died mark left on a free mutex, or a waiter bit,
-  // must count as held, so that the caller takes the slow path that deals with them.
-  return std::atomic_ref<int>(native->__data.__lock).load() == 0 ? MutexProbe::kFree : MutexProbe::kHeld;
-}
-
 bool UnlockNamedMutex(const NamedObject& mutex, ErrorCode& error) {
   ObjectRecord* record = nullptr;
   pthread_mutex_t* native = MutexOf(mutex, record, error);

@@ -50,21 +50,6 @@ WaitResult LockNamedMutex(const NamedObject& mutex, std::uint32_t timeout_ms, Er
   return ToWaitResult(::WaitForSingleObject(mutex.Get(), timeout_ms), error);
 }
 
-MutexProbe ProbeNamedMutex(const NamedObject& mutex, ErrorCode& error) {
-  switch (::WaitForSingleObject(mutex.Get(), 0)) {
-    case WAIT_OBJECT_0:
-      return MutexProbe::kTaken;
-    case WAIT_ABANDONED:
-      error = ::GetLastError();
-      return MutexProbe::kAbandoned;
-    case WAIT_TIMEOUT:
-      return MutexProbe::kHeld;
-    default:
-      error = ::GetLastError();
-      return MutexProbe::kFailed;
-  }
-}
-
 bool UnlockNamedMutex(const NamedObject& mutex, ErrorCode& error) {
   if (::ReleaseMutex(mutex.Get())) return true;
   error = ::GetLastError();
