@@ -4,10 +4,12 @@
 // again in a child role). Measured: one-way throughput of 64 B, 1 KiB and 64 KiB messages (messages/s and
 // MB/s, counted by the receiver from the first message to the last), the round trip of a 64-byte
 // ping-pong (median and p99), each with the two processes pinned to different CPUs and to the same CPU;
-// and the exit monitor's whole run. Every figure is the median over --runs runs; the output is one
+// with --load, every cell once more while a busy loop pinned to each CPU competes for it; and the exit
+// monitor's whole run. Every figure is the median over --runs runs; the output is one
 // Markdown table whose cells give each alternative's ratio to the channel.
 //
-//   build/linux/bin/channel_bench [--runs N] [--quick] [--placement apart|together|both] [--monitor-runs N]
+//   build/linux/bin/channel_bench [--runs N] [--quick] [--placement apart|together|both] [--load]
+//                                 [--monitor-runs N]
 //
 // Every receiver checks what it gets (see bench::stream_check) and a run that loses, reorders or damages
 // a message prints "failed" instead of a figure. A Linux-only program: it calls the alternatives' system
@@ -19,6 +21,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <boost/interprocess/ipc/message_queue.hpp>
 #include <cerrno>
@@ -542,8 +545,36 @@ int RunChild(const std::vector<std::string>& a) {
   if (role == "mq-echo") return QueueEcho(a.at(1), a.at(2), std::stoull(a.at(3)));
   if (role == "boost-send") return BoostSend(a.at(1), std::stoul(a.at(2)), std::stoull(a.at(3)));
   if (role == "boost-echo") return BoostEcho(a.at(1), a.at(2), std::stoull(a.at(3)));
+  if (role == "busy") {
+    // What a game or an emulator does to a CPU: never sleeps, never yields.
+    std::atomic<std::uint64_t> spins{0};
+    for (;;) spins.fetch_add(1, std::memory_order_relaxed);
+  }
   return 91;
 }
+
+// One busy loop pinned to each CPU this program may use, for the life of the object.
+class busy_cpus {
+ public:
+  explicit busy_cpus(const cpu_set_t& cpus) {
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+      if (!CPU_ISSET(cpu, &cpus)) continue;
+      if (auto loop = Child({"busy"}, cpu)) loops_.push_back(std::move(*loop));
+    }
+  }
+  busy_cpus(const busy_cpus&) = delete;
+  busy_cpus& operator=(const busy_cpus&) = delete;
+  ~busy_cpus() {
+    for (platform::ChildProcess& loop : loops_) {
+      loop.Kill();
+      loop.Wait(child_exit_wait);
+    }
+  }
+  [[nodiscard]] std::size_t count() const { return loops_.size(); }
+
+ private:
+  std::vector<platform::ChildProcess> loops_;
+};
 
 struct alternative {
   const char* label;
@@ -561,8 +592,9 @@ const alternative alternatives[] = {
 constexpr std::size_t alternative_count = std::size(alternatives);
 
 struct placement {
-  const char* label;
+  std::string label;
   int child_cpu;  // this process runs on CPU 0
+  bool busy = false;  // a busy loop on every CPU meanwhile
 };
 
 struct size_case {
@@ -591,6 +623,7 @@ struct options {
   std::uint64_t scale = 1;  // counts are divided by it
   int monitor_runs = 20;
   std::vector<placement> placements{{"different CPUs", 1}, {"same CPU", 0}};
+  bool load = false;
 };
 
 // Empty for anything it does not know, numbers that do not parse included.
@@ -605,6 +638,8 @@ std::optional<options> Parse(const std::vector<std::string>& arguments) try {
       o.monitor_runs = 5;
     } else if (a == "--runs" && has_value) {
       o.runs = std::stoi(arguments[++i]);
+    } else if (a == "--load") {
+      o.load = true;
     } else if (a == "--monitor-runs" && has_value) {
       o.monitor_runs = std::stoi(arguments[++i]);
     } else if (a == "--placement" && has_value) {
@@ -621,6 +656,12 @@ std::optional<options> Parse(const std::vector<std::string>& arguments) try {
     }
   }
   if (o.runs < 1 || o.monitor_runs < 0) return std::nullopt;
+  if (o.load) {
+    const std::size_t idle = o.placements.size();
+    for (std::size_t i = 0; i < idle; ++i) {
+      o.placements.push_back({o.placements[i].label + ", all CPUs busy", o.placements[i].child_cpu, true});
+    }
+  }
   return o;
 } catch (const std::exception&) {
   return std::nullopt;
@@ -669,7 +710,8 @@ int main(int argc, char** argv) {
   const std::optional<options> o = Parse(arguments);
   if (!o) {
     std::fprintf(stderr,
-                 "usage: channel_bench [--runs N] [--quick] [--placement apart|together|both] [--monitor-runs N]\n");
+                 "usage: channel_bench [--runs N] [--quick] [--placement apart|together|both] [--load] "
+                 "[--monitor-runs N]\n");
     return 2;
   }
   cpu_set_t all_cpus;
@@ -698,6 +740,11 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "run %d of %d\n", run + 1, o->runs);
     std::size_t r = 0;
     for (const placement& where : o->placements) {
+      std::optional<busy_cpus> load;
+      if (where.busy) {
+        load.emplace(all_cpus);
+        if (load->count() != static_cast<std::size_t>(CPU_COUNT(&all_cpus))) Note("a busy loop did not start");
+      }
       for (const size_case& s : sizes) {
         for (std::size_t i = 0; i < alternative_count; ++i) {
           const auto measured = alternatives[i].throughput(s.size, s.count / o->scale, where.child_cpu);

@@ -13,12 +13,14 @@ void backoff(std::uint32_t& k) {
   } else if (k < 16) {
     platform::PauseProcessor();
     ++k;
-  } else if (k < backoff_sleeps) {
-    platform::YieldThread();
-    ++k;
   } else {
+    constexpr std::chrono::microseconds first_sleep{16};
+    constexpr std::chrono::microseconds longest_sleep{1000};
+    const std::uint32_t doublings = k - 16;
+    const auto length = doublings >= 6 ? longest_sleep : first_sleep * (1 << doublings);
+    if (k < backoff_sleeps) ++k;
     // A sleep may end early on some systems: the retry waits for the clock itself.
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(1);
+    const auto until = std::chrono::steady_clock::now() + length;
     while (std::chrono::steady_clock::now() < until) std::this_thread::sleep_until(until);
   }
 }

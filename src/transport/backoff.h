@@ -8,10 +8,11 @@
 namespace ipc {
 
 // Paces one retry. k counts the failed attempts of the loop, starting at 0: the first 4 retries go at
-// once, the next 12 pause the processor, the next 16 yield the time slice, and from then on every retry
-// sleeps 1 ms (k stops growing).
+// once, the next 12 pause the processor, and from then on every retry sleeps, 16 us at first and twice
+// as long each time up to 1 ms; from k = backoff_sleeps on every retry sleeps 1 ms (k stops growing).
+// Never a yield: on a busy processor a yield can give a whole time slice away, a sleep only its length.
 void backoff(std::uint32_t& k);
-// The k from which every retry sleeps.
+// The k from which every retry sleeps 1 ms.
 inline constexpr std::uint32_t backoff_sleeps = 32;
 
 // A lock made of one 32-bit word, in shared memory or not: 0 free, 1 held. Whoever takes it must

@@ -1,5 +1,6 @@
 #include "transport/named_sync.h"
 
+#include <atomic>
 #include <string>
 
 #include "platform/named_sync.h"
@@ -17,6 +18,11 @@ unsigned long code(platform::ErrorCode error) { return error; }
 // The counter is another process's word too: whatever it holds, arithmetic on it must not overflow.
 std::int32_t wrapping_add(std::int32_t value, std::int32_t delta) {
   return static_cast<std::int32_t>(static_cast<std::uint32_t>(value) + static_cast<std::uint32_t>(delta));
+}
+
+// Changed only under the condition's lock, but a waker may read it without the lock: always atomic.
+std::atomic_ref<std::int32_t> counter_of(const shm::handle& counter) {
+  return std::atomic_ref<std::int32_t>(*static_cast<std::int32_t*>(counter.get()));
 }
 
 }  // namespace
@@ -94,22 +100,25 @@ bool named_condition::open(std::string_view name, bool global) {
   return true;
 }
 
-bool named_condition::wait(named_mutex& mutex, std::uint64_t ms) {
-  if (!valid()) return false;
-  auto* counter = static_cast<std::int32_t*>(counter_.get());
-  // Announce this sleeper before letting go of mutex: a broadcast from then on posts for it. A
-  // negative count (left by a sleeper that timed out after a broadcast counted it) starts again at 1.
-  if (!lock_.lock()) return false;
-  *counter = *counter < 0 ? 1 : wrapping_add(*counter, 1);
-  lock_.unlock();
+bool named_condition::announce() {
+  if (!valid() || !lock_.lock()) return false;
+  // A negative count (left by a sleeper that timed out after a broadcast counted it) starts again at 1.
+  const std::atomic_ref<std::int32_t> counter = counter_of(counter_);
+  const std::int32_t now = counter.load();
+  counter.store(now < 0 ? 1 : wrapping_add(now, 1));
+  return lock_.unlock();
+}
 
+bool named_condition::sleep(named_mutex& mutex, std::uint64_t ms) {
+  if (!valid()) return false;
   platform::ErrorCode error = 0;
   const platform::WaitResult woken =
       platform::SignalMutexAndWait(mutex.native(), semaphore_.native(), static_cast<std::uint32_t>(ms), error);
   const bool relocked = mutex.lock();
   if (woken != platform::WaitResult::kSignaled) {
     if (lock_.lock()) {
-      *counter = wrapping_add(*counter, -1);
+      const std::atomic_ref<std::int32_t> counter = counter_of(counter_);
+      counter.store(wrapping_add(counter.load(), -1));
       lock_.unlock();
     }
   }
@@ -119,11 +128,11 @@ bool named_condition::wait(named_mutex& mutex, std::uint64_t ms) {
 bool named_condition::broadcast() {
   if (!valid()) return false;
   if (!lock_.lock()) return false;
-  auto* counter = static_cast<std::int32_t*>(counter_.get());
+  const std::atomic_ref<std::int32_t> counter = counter_of(counter_);
   bool posted = false;
-  if (*counter > 0) {
-    posted = semaphore_.post(*counter);
-    *counter = 0;
+  if (const std::int32_t sleepers = counter.load(); sleepers > 0) {
+    posted = semaphore_.post(sleepers);
+    counter.store(0);
   }
   return lock_.unlock() && posted;
 }

@@ -1,12 +1,13 @@
 // A waiter: a named condition, a named lock and a stop flag. wait_while retries an operation (a queue
-// push or pop) first by spinning, then by sleeping on the condition until a broadcast, a stop or a
-// timeout. Names for a waiter called W: the condition "_waiter_cond_W" (in the waiter's namespace) and
+// push or pop) first by spinning for a few microseconds, then by sleeping on the condition until a
+// broadcast, a stop or a timeout. Names for a waiter called W: the condition "_waiter_cond_W" (in the waiter's namespace) and
 // the lock "_waiter_lock_W", which carries no namespace prefix at all.
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string_view>
 
 #include "platform/scheduling.h"
@@ -14,6 +15,14 @@
 #include "transport/named_sync.h"
 
 namespace ipc {
+
+// The steps between which a test may stop a waiting thread: see waiter::set_step_hook_for_testing.
+enum class wait_step {
+  spun,       // the spin phase failed; the waiter lock comes next
+  locked,     // the waiter lock is held; the check under it comes next
+  checked,    // that check failed; the announcement comes next
+  announced,  // counted among the sleepers; releasing the waiter lock and sleeping come next
+};
 
 class waiter {
  public:
@@ -26,53 +35,82 @@ class waiter {
   void close();
   [[nodiscard]] bool valid() const { return condition_.valid() && lock_.valid(); }
 
-  // Runs attempt until it succeeds: true then. Spins first (up to 33 attempts with a yield between
-  // them), then sleeps; each sleep lasts at most ms (the low 32 bits; 0xFFFFFFFF is no limit), and a
-  // sleep that runs out ends the wait with false. A stopped waiter returns true as soon as the spin
-  // phase is over, whatever attempt says. With ms = 0, attempt runs once and nothing sleeps. A waiter
-  // whose lock is not open (or cannot be taken) cannot sleep on its condition: it retries attempt every
-  // millisecond for at most ms instead, so a broken waiter never turns a wait into a spin.
+  // Runs attempt until it succeeds: true then. Spins first (attempt after attempt, with processor
+  // pauses between them, for about spin_time), then sleeps; each sleep lasts at most ms (the low 32
+  // bits; 0xFFFFFFFF is no limit), and a sleep that runs out ends the wait with false. A stopped waiter
+  // returns true as soon as the spin phase is over, whatever attempt says. With ms = 0, attempt runs
+  // once and nothing sleeps. A waiter whose lock is not open (or cannot be taken) cannot sleep on its
+  // condition: it retries attempt every millisecond for at most ms instead, so a broken waiter never
+  // turns a wait into a spin.
   template <typename Attempt>
   bool wait_while(Attempt&& attempt, std::uint64_t ms);
 
-  // Wakes every sleeper. May be called from any thread while another waits.
+  // Wakes every sleeper. True when something was woken. May be called from any thread while another
+  // waits.
   bool broadcast();
   // Ends every wait of this waiter, now and later, until the next open. May be called from any thread
   // while another waits.
   void stop();
   [[nodiscard]] bool stopped() const { return stopped_.load(); }
 
- private:
-  static constexpr int spin_yields = 32;
+  // Calls hook at every wait_step this waiter's threads pass, on the thread that passes it; a hook
+  // that blocks holds that thread there. Set before the waiter is used, and cleared (empty) by tests
+  // only; without one each step costs a test of an empty function.
+  void set_step_hook_for_testing(std::function<void(wait_step)> hook) { step_hook_ = std::move(hook); }
 
+  // How long a wait tries before it sleeps: long enough for a reply from a peer that runs on another
+  // processor, short enough that a peer that needs this processor loses little.
+  static constexpr std::chrono::nanoseconds spin_time = std::chrono::microseconds(3);
+
+ private:
+  template <typename Attempt>
+  bool spin_while(Attempt& attempt);
   template <typename Attempt>
   bool poll_while(Attempt& attempt, std::uint64_t ms);
+  void step(wait_step reached) const {
+    if (step_hook_) step_hook_(reached);
+  }
 
   named_condition condition_;
   named_mutex lock_;
   std::atomic<bool> stopped_{false};
   bool global_ = true;
+  std::function<void(wait_step)> step_hook_;
 };
 
 template <typename Attempt>
 bool waiter::wait_while(Attempt&& attempt, std::uint64_t ms) {
   if (ms == 0) return attempt();
-  for (int yields = 0;; ++yields) {
-    if (attempt()) return true;
-    if (yields == spin_yields) break;
-    platform::YieldThread();
-  }
+  if (spin_while(attempt)) return true;
+  step(wait_step::spun);
   // A broadcast takes this lock first, so it cannot slip in between a failed attempt and the sleep.
   if (!lock_.lock()) return poll_while(attempt, ms);
+  step(wait_step::locked);
   for (;;) {
     if (stopped_.load() || attempt()) {
       lock_.unlock();
       return true;
     }
-    if (!condition_.wait(lock_, ms)) {
+    step(wait_step::checked);
+    const bool announced = condition_.announce();
+    if (announced) step(wait_step::announced);
+    if (!announced || !condition_.sleep(lock_, ms)) {
       lock_.unlock();
       return false;
     }
+  }
+}
+
+template <typename Attempt>
+bool waiter::spin_while(Attempt& attempt) {
+  // The clock is read every few pauses only: on some machines reading it costs more than a pause.
+  constexpr int pauses_per_check = 8;
+  const auto until = std::chrono::steady_clock::now() + spin_time;
+  for (;;) {
+    if (attempt()) return true;
+    if (stopped_.load()) return false;
+    for (int i = 0; i < pauses_per_check; ++i) platform::PauseProcessor();
+    if (std::chrono::steady_clock::now() >= until) return attempt();
   }
 }
 

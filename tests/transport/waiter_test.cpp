@@ -1,0 +1,184 @@
+// The waiter's wake-up: these tests stop a sleeping thread and a broadcasting one between their steps,
+// in every order, with the sleeper's time limit infinite: a lost wake-up is a sleeper that never returns.
+#include "transport/waiter.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <future>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/test_support.h"
+#include "transport/named_sync.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+using test_support::Unique;
+
+constexpr std::uint64_t no_limit = 0xFFFF'FFFF;
+
+// A thread that stops at every step it reports until the schedule lets it go on by one step.
+class party {
+ public:
+  // Called on the party's thread: at its start, and at each step.
+  void arrive() {
+    std::unique_lock lock(mutex_);
+    if (free_) return;
+    ++arrivals_;
+    parked_ = true;
+    changed_.notify_all();
+    changed_.wait(lock, [&] { return grants_ > taken_ || free_; });
+    if (!free_) ++taken_;
+    parked_ = false;
+  }
+  void finish() {
+    const std::lock_guard lock(mutex_);
+    finished_ = true;
+    changed_.notify_all();
+  }
+
+  // Waits until the party stopped at its start.
+  bool started(std::chrono::steady_clock::duration limit) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, limit, [&] { return parked_ || finished_; });
+  }
+  // Lets a stopped party run to its next step. False when it is not stopped there (it finished, or is
+  // still on its way: blocked on a lock the other party holds, say) within settle.
+  bool step(std::chrono::steady_clock::duration settle) {
+    std::unique_lock lock(mutex_);
+    if (!parked_ || finished_) return false;
+    const int before = arrivals_;
+    ++grants_;
+    changed_.notify_all();
+    return changed_.wait_for(lock, settle, [&] { return arrivals_ > before || finished_; }) && !finished_;
+  }
+  // Lets the party run on without stopping again.
+  void run_free() {
+    const std::lock_guard lock(mutex_);
+    free_ = true;
+    changed_.notify_all();
+  }
+  bool finished_within(std::chrono::steady_clock::duration limit) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, limit, [&] { return finished_; });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  int arrivals_ = 0;
+  int grants_ = 0;
+  int taken_ = 0;
+  bool parked_ = false;
+  bool finished_ = false;
+  bool free_ = false;
+};
+
+// Every order of `sleeper` steps of one party and `waker` steps of the other, as strings of 's' and 'w'.
+std::vector<std::string> Interleavings(int sleeper, int waker) {
+  if (sleeper == 0) return {std::string(static_cast<std::size_t>(waker), 'w')};
+  if (waker == 0) return {std::string(static_cast<std::size_t>(sleeper), 's')};
+  std::vector<std::string> all;
+  for (const std::string& rest : Interleavings(sleeper - 1, waker)) all.push_back('s' + rest);
+  for (const std::string& rest : Interleavings(sleeper, waker - 1)) all.push_back('w' + rest);
+  return all;
+}
+
+struct outcome {
+  bool sleeper_returned = false;
+  bool sleeper_result = false;
+  bool waker_returned = false;
+};
+
+// One sleeper waits for a flag on its waiter; one waker, with a waiter of its own on the same objects,
+// sets the flag and broadcasts. Both stop at every step, and order decides which goes on next.
+outcome RunSchedule(const std::string& name, const std::string& order, bool global) {
+  ipc::waiter sleeping;
+  ipc::waiter waking;
+  sleeping.set_global(global);
+  waking.set_global(global);
+  if (!sleeping.open(name) || !waking.open(name)) return {};
+  party sleeper;
+  party waker;
+  std::atomic<bool> flag{false};
+  sleeping.set_step_hook_for_testing([&](ipc::wait_step) { sleeper.arrive(); });
+
+  auto sleeper_result = std::async(std::launch::async, [&] {
+    sleeper.arrive();
+    const bool result = sleeping.wait_while([&] { return flag.load(); }, no_limit);
+    sleeper.finish();
+    return result;
+  });
+  auto waker_done = std::async(std::launch::async, [&] {
+    waker.arrive();
+    flag.store(true);
+    waker.arrive();
+    waking.broadcast();
+    waker.finish();
+  });
+  outcome result;
+  if (sleeper.started(test_support::kChildDeadline) && waker.started(test_support::kChildDeadline)) {
+    // A party that does not stop again within this is taken to be blocked on the other; misjudging a
+    // slow one only changes the order tried, never what is checked.
+    constexpr auto settle = 20ms;
+    for (const char next : order) (next == 's' ? sleeper : waker).step(settle);
+    sleeper.run_free();
+    waker.run_free();
+    result.waker_returned = waker.finished_within(test_support::kChildDeadline);
+    result.sleeper_returned = sleeper.finished_within(5s);
+  }
+  sleeper.run_free();
+  waker.run_free();
+  if (!result.sleeper_returned) sleeping.stop();  // a lost wake-up: end the sleep so the thread can join
+  result.sleeper_result = sleeper_result.get();
+  waker_done.get();
+  return result;
+}
+
+// The sleeper's steps: spin, take the waiter lock, check, announce, sleep (and wake). The waker's:
+// publish, wake. Every order of the two.
+TEST(WaiterWakeRule, NoOrderOfASleeperAndAWakerLosesTheWakeUp) {
+  const std::vector<std::string> orders = Interleavings(5, 2);
+  ASSERT_EQ(orders.size(), 21u);
+  for (std::size_t i = 0; i < orders.size(); ++i) {
+    const outcome result = RunSchedule(Unique("order" + std::to_string(i)), orders[i], i % 2 == 0);
+    EXPECT_TRUE(result.waker_returned) << orders[i];
+    EXPECT_TRUE(result.sleeper_returned) << "lost wake-up in order " << orders[i];
+    EXPECT_TRUE(result.sleeper_result) << orders[i];
+  }
+}
+
+// A sleeper must sleep in the kernel, not poll: while asleep, it does not run its attempt, and the
+// spin before the sleep is bounded by time, not by a count of tries.
+TEST(WaiterWakeRule, ASleeperSpinsBrieflyThenSleepsUntilWoken) {
+  ipc::waiter waiter;
+  ASSERT_TRUE(waiter.open(Unique("spin")));
+  std::promise<void> announced;
+  waiter.set_step_hook_for_testing([&](ipc::wait_step step) {
+    if (step == ipc::wait_step::announced) announced.set_value();
+  });
+  std::atomic<int> attempts{0};
+  std::atomic<bool> flag{false};
+  const auto start = std::chrono::steady_clock::now();
+  auto sleeper = std::async(std::launch::async, [&] {
+    return waiter.wait_while([&] { return ++attempts, flag.load(); }, no_limit);
+  });
+  ASSERT_EQ(announced.get_future().wait_for(test_support::kChildDeadline), std::future_status::ready);
+  const int before_sleep = attempts.load();
+  // Generous against a busy machine; a spin that counted yields instead of time could take far longer.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+  flag = true;
+  EXPECT_TRUE(waiter.broadcast());
+  ASSERT_EQ(sleeper.wait_for(test_support::kChildDeadline), std::future_status::ready);
+  EXPECT_TRUE(sleeper.get());
+  EXPECT_EQ(attempts.load(), before_sleep + 1);  // one try under the lock once woken, none while asleep
+}
+
+}  // namespace
