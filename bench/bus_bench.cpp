@@ -4,8 +4,10 @@
 //
 //   cmake --preset linux && cmake --build --preset linux
 //   build/linux/bin/bus_bench [runs]
+#include <charconv>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "bench_support.h"
@@ -25,11 +27,29 @@ void Print(const char* what, const bench::Summary& measured, const bench::Summar
               measured.p90, measured.median / baseline.median);
 }
 
+constexpr char kUsage[] = R"(usage: bus_bench [RUNS]
+  RUNS  how often each case runs, at least 1 (default 40)
+)";
+
+// The number of runs the command line asks for; 0 when it asks for something else.
+int RunsFrom(int argc, char** argv) {
+  if (argc == 1) return 40;
+  int runs = 0;
+  const char* text = argv[1];
+  const char* end = text + std::strlen(text);
+  const auto [stop, error] = std::from_chars(text, end, runs);
+  return argc == 2 && error == std::errc() && stop == end && runs > 0 ? runs : 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  const int runs = argc > 1 ? std::stoi(argv[1]) : 40;
-  if (runs < 1) return 2;
+  const bool help = argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0);
+  const int runs = help ? 0 : RunsFrom(argc, argv);
+  if (runs == 0) {
+    std::fputs(kUsage, help ? stdout : stderr);
+    return help ? 0 : 2;
+  }
   auto sibling = bench::StartListeningSibling();
   if (!sibling) {
     std::fprintf(stderr, "the sibling did not join the bus\n");
