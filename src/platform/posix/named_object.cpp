@@ -539,9 +539,9 @@ ObjectRecord* OpenObject(const OpenRequest& request, ErrorCode& error, bool& exi
   if (!ParseName(request.name, name, error)) return nullptr;
   Table& table = TheTable();
   const std::lock_guard guard(table.lock);
-  if (const auto found = table.by_key.find(KeyOf(name));
-      found != table.by_key.end() && found->second->kind != ObjectKind::kSharedMemory &&
-      MappingIsBroken(found->second->base, nullptr)) {
+  if (const auto found = table.by_key.find(KeyOf(name)); found != table.by_key.end() &&
+                                                         found->second->kind != ObjectKind::kSharedMemory &&
+                                                         MappingIsBroken(found->second->base, nullptr)) {
     ForgetBroken(table, found->second);  // a mutex or semaphore cut short: the name starts afresh
   }
   if (const auto found = table.by_key.find(KeyOf(name)); found != table.by_key.end()) {
