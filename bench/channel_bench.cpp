@@ -593,7 +593,7 @@ constexpr std::size_t alternative_count = std::size(alternatives);
 
 struct placement {
   std::string label;
-  int child_cpu;  // this process runs on CPU 0
+  int child_cpu;      // this process runs on CPU 0
   bool busy = false;  // a busy loop on every CPU meanwhile
 };
 

@@ -24,7 +24,6 @@ class named_mutex {
   bool unlock();
   void close() { handle_.Reset(); }
 
-
   [[nodiscard]] bool valid() const { return handle_.IsValid(); }
   [[nodiscard]] const platform::NamedObject& native() const { return handle_; }
 

@@ -1,7 +1,7 @@
 // A waiter: a named condition, a named lock and a stop flag. wait_while retries an operation (a queue
 // push or pop) first by spinning for a few microseconds, then by sleeping on the condition until a
-// broadcast, a stop or a timeout. Names for a waiter called W: the condition "_waiter_cond_W" (in the waiter's namespace) and
-// the lock "_waiter_lock_W", which carries no namespace prefix at all.
+// broadcast, a stop or a timeout. Names for a waiter called W: the condition "_waiter_cond_W" (in the waiter's
+// namespace) and the lock "_waiter_lock_W", which carries no namespace prefix at all.
 #pragma once
 
 #include <atomic>

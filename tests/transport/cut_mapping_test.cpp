@@ -28,7 +28,8 @@ std::string PoolFile(std::uint64_t chunk_size) {
 }
 
 bool Logged(const std::vector<test_support::LoggedLine>& lines, std::string_view text) {
-  return std::any_of(lines.begin(), lines.end(), [&](const auto& line) { return line.text.find(text) != std::string::npos; });
+  return std::any_of(lines.begin(), lines.end(),
+                     [&](const auto& line) { return line.text.find(text) != std::string::npos; });
 }
 
 bool Exchange(channel& sender, channel& receiver, std::size_t size, std::uint32_t seed) {

@@ -167,9 +167,8 @@ TEST(WaiterWakeRule, ASleeperSpinsBrieflyThenSleepsUntilWoken) {
   std::atomic<int> attempts{0};
   std::atomic<bool> flag{false};
   const auto start = std::chrono::steady_clock::now();
-  auto sleeper = std::async(std::launch::async, [&] {
-    return waiter.wait_while([&] { return ++attempts, flag.load(); }, no_limit);
-  });
+  auto sleeper = std::async(std::launch::async,
+                            [&] { return waiter.wait_while([&] { return ++attempts, flag.load(); }, no_limit); });
   ASSERT_EQ(announced.get_future().wait_for(test_support::kChildDeadline), std::future_status::ready);
   const int before_sleep = attempts.load();
   // Generous against a busy machine; a spin that counted yields instead of time could take far longer.

@@ -28,8 +28,8 @@ struct Slot {
 
 // Plain static data, never destroyed: the handler may run during exit.
 std::array<Slot, kSlotCount> slots;
-std::atomic<std::size_t> slots_used{0};         // no slot at or past this index was ever claimed
-std::atomic<std::uint32_t> broken_count{0};     // watched ranges that are broken
+std::atomic<std::size_t> slots_used{0};          // no slot at or past this index was ever claimed
+std::atomic<std::uint32_t> broken_count{0};      // watched ranges that are broken
 std::atomic<std::uint32_t> handlers_running{0};  // Unwatch waits for these before a range may go
 struct sigaction previous_action {};
 
