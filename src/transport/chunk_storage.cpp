@@ -11,6 +11,7 @@
 #include <mutex>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "spindrel/transport/log_sink.h"
 #include "transport/backoff.h"
@@ -60,6 +61,11 @@ struct pool {
 // sending while the process exits never meets a dead table.
 struct pool_table {
   std::map<std::uint64_t, std::unique_ptr<pool>> pools;
+  // Pools whose object was cut under them while chunks of theirs were in use here. Their views stay
+  // mapped (the memory trap put zeros there) for as long as the process lives: a thread still holding
+  // a chunk pointer, the handle or the pinned header reads zeros instead of faulting on an unmapped
+  // page. Bounded by the trap's table of broken views.
+  std::vector<std::unique_ptr<pool>> broken;
   std::uint32_t lock_word = 0;
   spin_lock lock{lock_word};  // held by this process's threads only, never for long: no bound needed
   bool exited = false;        // after the exit's clean-up no pool is made again
@@ -227,6 +233,7 @@ pool_use find_pool(std::uint64_t c, bool create) {
       return {};
     }
     std::unique_ptr<pool>& made = t.pools[c];
+    if (made && made->mapping.get() != nullptr) t.broken.push_back(std::move(made));
     if (!made) made = std::make_unique<pool>();
     made->chunk_size = c;
     made->mapping = std::move(mapping);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <vector>
 
 #include "spindrel/transport/channel.h"
 #include "support/cut_file.h"
@@ -90,6 +91,41 @@ TEST(CutMapping, ACutPoolIsMadeAnewAndLargeMessagesGoOn) {
       EXPECT_TRUE(Logged(test_support::LogCapture::Take(), "was cut short"));
     }
   }
+}
+
+TEST(CutMapping, APoolMadeAnewAfterACutHandsEachChunkToOneMessage) {
+  const std::uint64_t c = channel_test::PrivateChunkSize(73);
+  const std::size_t size = c - 8;
+  test_support::LogCapture log;
+  ChannelPeers peers("cut-held");
+  ASSERT_TRUE(peers.Ready());
+  const auto first = Pattern(size, 1);
+  ASSERT_TRUE(peers.sender.send(first.data(), first.size(), 1000));
+  ipc::recv_buffer held = peers.receiver().recv(1000);
+  ASSERT_TRUE(Holds(held, first));
+  ASSERT_TRUE(CutFile(PoolFile(c), Cut::kTruncate));
+
+  bool delivered = false;
+  for (std::uint32_t attempt = 0; attempt < 3 && !delivered; ++attempt) {
+    delivered = Exchange(peers.sender, peers.receiver(), size, 2 + attempt);
+  }
+  ASSERT_TRUE(delivered);
+
+  // The chunk read in place lay in the cut object: it reads as zeros now instead of faulting. The
+  // chunks this process had taken from the cut pool are not the new pool's: none of them may come
+  // back onto its free list, or two of the messages below would share a chunk.
+  const auto* held_bytes = static_cast<const std::uint8_t*>(held.data());
+  EXPECT_TRUE(std::all_of(held_bytes, held_bytes + held.size(), [](std::uint8_t b) { return b == 0; }));
+  held.reset();
+  std::vector<std::vector<std::uint8_t>> sent;
+  for (std::uint32_t k = 0; k < 12; ++k) {
+    sent.push_back(Pattern(size, 10 + k));
+    ASSERT_TRUE(peers.sender.send(sent.back().data(), size, 1000));
+    EXPECT_EQ(peers.queue.last().msg.is_storage, 1);
+  }
+  std::vector<ipc::recv_buffer> received;
+  for (std::uint32_t k = 0; k < sent.size(); ++k) received.push_back(peers.receiver().recv(1000));
+  for (std::uint32_t k = 0; k < sent.size(); ++k) EXPECT_TRUE(Holds(received[k], sent[k])) << "message " << k;
 }
 
 }  // namespace
