@@ -1,6 +1,7 @@
 #include "transport/object_security.h"
 
 #include "platform/named_object.h"
+#include "platform/private_bus.h"
 #include "spindrel/transport/log_sink.h"
 
 namespace ipc {
@@ -20,6 +21,11 @@ bool report_object_security() {
       break;
     case platform::ObjectSecurity::Failure::kNone:
       break;
+  }
+  if (const platform::PrivateBus& bus = platform::PrivateBusOfThisProcess(); bus.error != 0) {
+    SPINDREL_LOG(log_level_failure, "fail: private bus %s=%s refused[%u]: %s; no object of the bus can be opened\n",
+                 platform::kPrivateBusVariable, bus.folder.c_str(), static_cast<unsigned>(bus.error),
+                 bus.problem.c_str());
   }
   return true;
 }

@@ -1,4 +1,5 @@
-// Reports, once per process, a failure to build the security every named object is created with.
+// Reports, once per process, a failure to build the security every named object is created with, and a
+// private bus whose folder was refused.
 #pragma once
 
 namespace ipc {

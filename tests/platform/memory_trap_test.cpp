@@ -14,6 +14,7 @@
 #include <string>
 
 #include "platform/named_sync.h"
+#include "platform/private_bus.h"
 #include "platform/shared_memory.h"
 #include "support/cut_file.h"
 #include "support/test_support.h"
@@ -102,7 +103,7 @@ const bool kFullShmRole = test_support::RegisterChildRole("trap-full-shm", [](co
 });
 
 TEST(MemoryTrap, AHoleInAFullSharedMemoryFolderBreaksTheView) {
-  auto child = test_support::StartChild("trap-full-shm");
+  auto child = test_support::StartChild("trap-full-shm", {}, {{platform::kPrivateBusVariable, ""}});  // a /dev/shm bus
   ASSERT_TRUE(child);
   const std::optional<int> code = child->Wait(test_support::kChildDeadline);
   if (code == 77) GTEST_SKIP() << "needs root for a mount namespace with a small /dev/shm";

@@ -24,6 +24,7 @@
 #include <string>
 
 #include "platform/named_sync.h"
+#include "platform/private_bus.h"
 #include "platform/process.h"
 #include "platform/shared_memory.h"
 #include "spindrel/transport/channel.h"
@@ -89,7 +90,8 @@ int RoleAs(bool stranger, const std::string& role, const std::string& argument) 
 // Runs a role in a child of its own, as root, and fails the test with the role's code.
 void RunIsolated(const std::string& role) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root, to attack as a second user";
-  auto child = test_support::StartChild(role);
+  // The attacks are on the default bus's folders in /dev/shm, whatever bus the tests run on.
+  auto child = test_support::StartChild(role, {}, {{platform::kPrivateBusVariable, ""}});
   ASSERT_TRUE(child);
   const auto code = child->Wait(test_support::kChildDeadline);
   ASSERT_TRUE(code) << role << " did not finish";

@@ -29,7 +29,8 @@ bool CutFile(const std::string& path, Cut how) {
 }
 
 std::string ObjectFile(const std::string& name, bool global) {
-  const std::string folder = global ? "/dev/shm/spindrel-global" : platform::posix::LocalNameFolderOfThisProcess().path;
+  const std::string folder = global ? platform::posix::BusFolderOfThisProcess().path + "/spindrel-global"
+                                    : platform::posix::LocalNameFolderOfThisProcess().path;
   return folder + "/" + name;
 }
 

@@ -18,6 +18,7 @@
 #include <string_view>
 #include <type_traits>
 
+#include "platform/name_hash.h"
 #include "platform/unique_handle.h"
 
 namespace platform::posix {
@@ -82,17 +83,8 @@ inline OwnedMapping MapShared(int fd, std::size_t size) {
   return OwnedMapping({static_cast<unsigned char*>(base), size});
 }
 
-// 64-bit FNV-1a: short, stable across builds and machines, and part of the file names on disk.
-constexpr std::uint64_t Fnv1a64(std::string_view bytes) {
-  std::uint64_t hash = 0xcbf29ce484222325ull;
-  for (const char c : bytes) hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001b3ull;
-  return hash;
-}
-
-inline void AppendHex(std::string& text, std::uint64_t value, int digits) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4) text += kHex[(value >> shift) & 0xF];
-}
+using platform::AppendHex;
+using platform::Fnv1a64;  // part of the file names on disk
 
 // Writes a name as a file name: ASCII letters, digits, '_' and '-' stand for themselves, every other
 // code unit becomes '%' and its hexadecimal value, two digits for a byte and four for a UTF-16 unit. No

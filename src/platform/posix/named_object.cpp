@@ -32,6 +32,7 @@
 #include "platform/posix/memory_trap.h"
 #include "platform/posix/object_table.h"
 #include "platform/posix/user_folders.h"
+#include "platform/private_bus.h"
 
 namespace platform {
 namespace posix {
@@ -63,9 +64,9 @@ static_assert(kHeaderSize + sizeof(SemaphoreWords) <= kPageSize);
 // Global mappings need a privilege, as on Windows (SeCreateGlobalPrivilege): their folder is root's and
 // closed to others' writes, so only root creates or removes one, and any user opens the 0666 files.
 // Global mutexes and semaphores any user may create: their folder is sticky, so nobody but a file's
-// owner or root removes or replaces a name in it.
-constexpr const char* kGlobalMappingFolder = "/dev/shm/spindrel-global";
-constexpr const char* kGlobalSyncFolder = "/dev/shm/spindrel-global-sync";
+// owner or root removes or replaces a name in it. On a private bus its folder's owner stands for root.
+constexpr const char* kGlobalMappingFolder = "/spindrel-global";
+constexpr const char* kGlobalSyncFolder = "/spindrel-global-sync";
 constexpr std::string_view kGlobalPrefix = "Global\\";
 constexpr std::string_view kLocalPrefix = "Local\\";
 constexpr std::size_t kMaxFileName = 255;
@@ -190,8 +191,9 @@ struct FolderRule {
 };
 
 FolderRule RuleFor(FolderIndex index) {
-  if (index == kGlobalMappingIndex) return {kGlobalMappingFolder, 0, 0755};
-  if (index == kGlobalSyncIndex) return {kGlobalSyncFolder, 0, 01777};
+  const BusFolder& bus = BusFolderOfThisProcess();
+  if (index == kGlobalMappingIndex) return {bus.path + kGlobalMappingFolder, bus.admin, 0755};
+  if (index == kGlobalSyncIndex) return {bus.path + kGlobalSyncFolder, bus.admin, 01777};
   LocalNameFolder local = LocalNameFolderOfThisProcess();
   return {std::move(local.path), local.owner, 0700};
 }
@@ -258,6 +260,10 @@ void SweepDeadFiles(int folder) {
 // made. Returns the folder, or null with error set.
 const Folder* OpenFolder(Table& table, FolderIndex index, bool create, ErrorCode& error) {
   if (table.folder[index].fd >= 0) return &table.folder[index];
+  if (const PrivateBus& bus = PrivateBusOfThisProcess(); bus.error != 0) {
+    error = bus.error;  // a refused private bus has no folders, and nothing falls back to the default bus
+    return nullptr;
+  }
   const FolderRule rule = RuleFor(index);
   for (int attempt = 0; attempt < 3; ++attempt) {
     OwnedHandle folder(::open(rule.path.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));

@@ -17,6 +17,7 @@
 #include "platform/native_handle.h"
 #include "platform/posix/checked_call.h"
 #include "platform/posix/user_folders.h"
+#include "platform/private_bus.h"
 #include "platform/registry_faults.h"
 
 // Linux has no registry, so HKEY_CURRENT_USER is a folder of our own (docs/registry.md is the contract):
@@ -57,8 +58,9 @@ StoreOverride& Override() {
   return instance;
 }
 
-// The folder that holds the store's roots: the override, SPINDREL_REGISTRY_DIR, or the user's
-// configuration folder. Empty when there is none.
+// The folder that holds the store's roots: the override, SPINDREL_REGISTRY_DIR, the private bus's own,
+// or the user's configuration folder. Empty when there is none, or when the private bus was refused:
+// its job's statistics must not land in the user's own store.
 std::filesystem::path StoreDirectory() {
   {
     StoreOverride& store = Override();
@@ -66,6 +68,9 @@ std::filesystem::path StoreDirectory() {
     if (!store.directory.empty()) return store.directory;
   }
   if (const char* dir = std::getenv(kStoreVariable); dir != nullptr && *dir != '\0') return dir;
+  if (const PrivateBus& bus = PrivateBusOfThisProcess(); !bus.folder.empty()) {
+    return bus.error == 0 ? std::filesystem::path(bus.folder) / "registry" : std::filesystem::path();
+  }
   if (const char* config = std::getenv("XDG_CONFIG_HOME"); config != nullptr && *config == '/') {
     return std::filesystem::path(config) / "spindrel" / "registry";
   }

@@ -65,6 +65,17 @@ inline std::optional<LoginSession> CurrentLoginSession() {
   return LoginSession{*id, static_cast<uid_t>(*user)};
 }
 
+// The folder that holds the namespace folders, and the user who stands for root in it (who makes, and
+// owns, the global folders): /dev/shm and root on the default bus; on a private bus (private_bus.h) its
+// folder and that folder's owner, so that an ordinary user's job has global objects too. The path is
+// empty when the private bus's folder was refused. Checked once per process, on the first call.
+struct BusFolder {
+  std::string path;
+  uid_t admin = 0;
+};
+
+const BusFolder& BusFolderOfThisProcess();
+
 // The folder of the process's Local and unprefixed names, and the user who must own it: the login
 // session's folder, so the user's ordinary and elevated processes of one login meet there (Windows'
 // session rule); with no session known, or for a process running as a third user, the user's own.
@@ -73,12 +84,6 @@ struct LocalNameFolder {
   uid_t owner = 0;
 };
 
-inline LocalNameFolder LocalNameFolderOfThisProcess() {
-  const uid_t self = ::geteuid();
-  if (const auto session = CurrentLoginSession(); session && (self == 0 || self == session->user)) {
-    return {"/dev/shm/spindrel-session-" + std::to_string(session->id), session->user};
-  }
-  return {"/dev/shm/spindrel-user-" + std::to_string(self), self};
-}
+LocalNameFolder LocalNameFolderOfThisProcess();
 
 }  // namespace platform::posix

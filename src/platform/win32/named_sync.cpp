@@ -3,6 +3,7 @@
 #include <string>
 
 #include "platform/unicode.h"
+#include "platform/win32/object_name.h"
 #include "platform/win32/object_security.h"
 #include "platform/win32/windows_api.h"
 
@@ -27,21 +28,26 @@ WaitResult ToWaitResult(DWORD result, ErrorCode& error) {
 }  // namespace
 
 NamedObject CreateNamedMutex(std::string_view name, ErrorCode& error) {
-  const std::u16string wide = Utf8ToUtf16(name);
+  std::string system_name;
+  if (!win32::SystemObjectName(name, system_name, error)) return NamedObject();
+  const std::u16string wide = Utf8ToUtf16(system_name);
   NamedObject mutex(::CreateMutexW(win32::SharedSecurityAttributes(), FALSE, win32::Wide(wide)));
   if (!mutex) error = ::GetLastError();
   return mutex;
 }
 
 NamedObject CreateOwnedMutex(std::string_view name, ErrorCode& error) {
-  const std::string ansi(name);
+  std::string ansi;
+  if (!win32::SystemObjectName(name, ansi, error)) return NamedObject();
   NamedObject mutex(::CreateMutexA(win32::SharedSecurityAttributes(), TRUE, ansi.c_str()));
   if (!mutex) error = ::GetLastError();
   return mutex;
 }
 
 bool NamedMutexExists(std::string_view name) {
-  const std::string ansi(name);
+  std::string ansi;
+  ErrorCode ignored = 0;  // a refused private bus holds nothing
+  if (!win32::SystemObjectName(name, ansi, ignored)) return false;
   const NamedObject mutex(::OpenMutexA(MUTEX_ALL_ACCESS, FALSE, ansi.c_str()));
   return mutex.IsValid();
 }
@@ -57,7 +63,9 @@ bool UnlockNamedMutex(const NamedObject& mutex, ErrorCode& error) {
 }
 
 NamedObject CreateNamedSemaphore(std::string_view name, ErrorCode& error) {
-  const std::u16string wide = Utf8ToUtf16(name);
+  std::string system_name;
+  if (!win32::SystemObjectName(name, system_name, error)) return NamedObject();
+  const std::u16string wide = Utf8ToUtf16(system_name);
   NamedObject semaphore(::CreateSemaphoreW(win32::SharedSecurityAttributes(), 0, kSemaphoreMaximum, win32::Wide(wide)));
   if (!semaphore) error = ::GetLastError();
   return semaphore;

@@ -2,7 +2,9 @@
 
 #include <string>
 
+#include "platform/private_bus.h"
 #include "platform/registry_faults.h"
+#include "platform/unicode.h"
 #include "platform/win32/windows_api.h"
 
 namespace platform {
@@ -11,13 +13,46 @@ namespace {
 // Every key is opened in the 64-bit view, so a 32-bit build of a sibling program sees the same values.
 constexpr REGSAM kView = KEY_WOW64_64KEY;
 
-HKEY RootKey(RegistryRoot root) {
-  switch (root) {
-    case RegistryRoot::kCurrentUser:
-      return HKEY_CURRENT_USER;
+// The system wants null-terminated names; views need not be.
+std::wstring Terminated(std::u16string_view text) { return std::wstring(text.begin(), text.end()); }
+
+// The system's root key, or on a private bus its key below it, made on first use, so that a job's
+// values stay apart from the user's own and from other jobs' (the store cannot move into the folder:
+// the values belong to the system's registry, where other programs read them).
+class RootKey {
+ public:
+  explicit RootKey(RegistryRoot root) {
+    switch (root) {
+      case RegistryRoot::kCurrentUser:
+        key_ = HKEY_CURRENT_USER;
+        break;
+    }
+    const PrivateBus& bus = PrivateBusOfThisProcess();
+    if (bus.error != 0) {
+      key_ = nullptr;
+    } else if (!bus.folder.empty()) {
+      const std::wstring path =
+          Terminated(u"Software\\spindrel\\private-bus\\" + Utf8ToUtf16(PrivateBusHash(bus.folder)));
+      HKEY opened = nullptr;
+      const LSTATUS code = ::RegCreateKeyExW(key_, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                             KEY_ALL_ACCESS | kView, nullptr, &opened, nullptr);
+      key_ = code == ERROR_SUCCESS ? opened : nullptr;
+      owned_ = key_ != nullptr;
+    }
   }
-  return nullptr;
-}
+  ~RootKey() {
+    if (owned_) ::RegCloseKey(key_);
+  }
+  RootKey(const RootKey&) = delete;
+  RootKey& operator=(const RootKey&) = delete;
+
+  // Null when the private bus's key is unavailable.
+  [[nodiscard]] HKEY Get() const { return key_; }
+
+ private:
+  HKEY key_ = nullptr;
+  bool owned_ = false;
+};
 
 REGSAM AccessMask(RegistryAccess access) {
   switch (access) {
@@ -44,9 +79,6 @@ RegistryStatus Status(LSTATUS code) {
   }
 }
 
-// The system wants null-terminated names; views need not be.
-std::wstring Terminated(std::u16string_view text) { return std::wstring(text.begin(), text.end()); }
-
 }  // namespace
 
 struct RegistryKey::State {
@@ -64,18 +96,21 @@ RegistryKey& RegistryKey::operator=(RegistryKey&&) noexcept = default;
 
 RegistryStatus RegistryKey::Open(RegistryRoot root, std::u16string_view sub_key, RegistryAccess access) {
   Close();
+  const RootKey base(root);
+  if (base.Get() == nullptr) return RegistryStatus::kFailed;
   HKEY key = nullptr;
-  const LSTATUS code = ::RegOpenKeyExW(RootKey(root), Terminated(sub_key).c_str(), 0, AccessMask(access) | kView, &key);
+  const LSTATUS code = ::RegOpenKeyExW(base.Get(), Terminated(sub_key).c_str(), 0, AccessMask(access) | kView, &key);
   if (code == ERROR_SUCCESS) state_ = std::make_unique<State>(key);
   return Status(code);
 }
 
 RegistryStatus RegistryKey::Create(RegistryRoot root, std::u16string_view sub_key) {
   Close();
+  const RootKey base(root);
+  if (base.Get() == nullptr) return RegistryStatus::kFailed;
   HKEY key = nullptr;
-  const LSTATUS code =
-      ::RegCreateKeyExW(RootKey(root), Terminated(sub_key).c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                        KEY_READ | KEY_SET_VALUE | KEY_CREATE_SUB_KEY | kView, nullptr, &key, nullptr);
+  const LSTATUS code = ::RegCreateKeyExW(base.Get(), Terminated(sub_key).c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                         KEY_READ | KEY_SET_VALUE | KEY_CREATE_SUB_KEY | kView, nullptr, &key, nullptr);
   if (code == ERROR_SUCCESS) state_ = std::make_unique<State>(key);
   return Status(code);
 }
@@ -124,13 +159,15 @@ RegistryStatus RegistryKey::DeleteValue(std::u16string_view name) {
 RegistryStatus RegistryKey::DeleteTree(RegistryRoot root, std::u16string_view sub_key) {
   const std::wstring path = Terminated(sub_key);
   if (path.find_first_not_of(L'\\') == std::wstring::npos) return RegistryStatus::kFailed;  // the root
+  const RootKey base(root);
+  if (base.Get() == nullptr) return RegistryStatus::kFailed;
   HKEY key = nullptr;
-  LSTATUS code = ::RegOpenKeyExW(RootKey(root), path.c_str(), 0, KEY_ALL_ACCESS | kView, &key);
+  LSTATUS code = ::RegOpenKeyExW(base.Get(), path.c_str(), 0, KEY_ALL_ACCESS | kView, &key);
   if (code != ERROR_SUCCESS) return Status(code);
   code = ::RegDeleteTreeW(key, nullptr);  // empties the key; the key itself is left
   ::RegCloseKey(key);
   if (code != ERROR_SUCCESS) return Status(code);
-  return Status(::RegDeleteKeyExW(RootKey(root), path.c_str(), kView, 0));
+  return Status(::RegDeleteKeyExW(base.Get(), path.c_str(), kView, 0));
 }
 
 void UseRegistryStore(const std::filesystem::path&) {}

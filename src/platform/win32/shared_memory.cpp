@@ -1,13 +1,17 @@
 #include "platform/shared_memory.h"
 
 #include "platform/unicode.h"
+#include "platform/win32/object_name.h"
 #include "platform/win32/object_security.h"
 #include "platform/win32/windows_api.h"
 
 namespace platform {
 
 NamedObject CreateSharedMemory(std::string_view name, std::uint64_t size, ErrorCode& error, bool* existed) {
-  const std::u16string wide = Utf8ToUtf16(name);
+  if (existed != nullptr) *existed = false;
+  std::string system_name;
+  if (!win32::SystemObjectName(name, system_name, error)) return NamedObject();
+  const std::u16string wide = Utf8ToUtf16(system_name);
   ::SetLastError(0);  // a new mapping need not clear it; ERROR_ALREADY_EXISTS must not be stale
   NamedObject mapping(::CreateFileMappingW(INVALID_HANDLE_VALUE, win32::SharedSecurityAttributes(),
                                            PAGE_READWRITE | SEC_COMMIT, static_cast<DWORD>(size >> 32),
@@ -18,7 +22,9 @@ NamedObject CreateSharedMemory(std::string_view name, std::uint64_t size, ErrorC
 }
 
 NamedObject OpenSharedMemory(std::string_view name, ErrorCode& error) {
-  const std::u16string wide = Utf8ToUtf16(name);
+  std::string system_name;
+  if (!win32::SystemObjectName(name, system_name, error)) return NamedObject();
+  const std::u16string wide = Utf8ToUtf16(system_name);
   NamedObject mapping(::OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, win32::Wide(wide)));
   if (!mapping) error = ::GetLastError();
   return mapping;
