@@ -37,7 +37,8 @@ struct slot_fields {
 
 // Who writes. With claims, each claim is recorded there (process pid, write index) before write_index
 // moves past it, and the slot is taken for filling before its bytes are written, so that receivers wait
-// for a slow writer and pass over only a dead one. Without claims the writer records nothing.
+// for a slow writer (up to a bound) and pass over at once a dead one. Without claims the writer records
+// nothing.
 struct writer {
   layout::claims* claims;
   std::uint32_t pid;
