@@ -67,9 +67,7 @@ TEST(ChannelFault, ASenderKilledBetweenFragmentsLeavesTheReceiverWorking) {
   ChannelPeers peers("killed-split");
   ASSERT_TRUE(peers.Ready());
   const std::string& name = peers.name;
-  channel& receiver = peers.receiver();
-  channel& sender = peers.sender;
-  const QueueView& queue = peers.queue;
+  auto [receiver, sender, queue] = peers.parts();
   std::vector<ipc::recv_buffer> held = DrainPool(sender, receiver, c);
 
   const std::uint32_t before = queue.write_index();
@@ -136,9 +134,7 @@ TEST(ChannelFault, AbandonedMessagesArePrunedOnceTrafficMovesOn) {
 TEST(ChannelFault, ASlotClaimedByASenderThatDiedIsSkippedAfterAWhile) {
   ChannelPeers peers("dead-claim");
   ASSERT_TRUE(peers.Ready());
-  channel& receiver = peers.receiver();
-  channel& sender = peers.sender;
-  const QueueView& queue = peers.queue;
+  auto [receiver, sender, queue] = peers.parts();
   ASSERT_TRUE(sender.send("before", 6, 100));
   EXPECT_EQ(receiver.recv().size(), 6u);
 
@@ -223,9 +219,7 @@ TEST(ChannelFault, AReceiverKilledWhileConnectedIsEvictedAndANewOneGetsTheNextMe
   ChannelPeers peers("killed-receiver");
   ASSERT_TRUE(peers.Ready());
   const std::string& name = peers.name;
-  channel& live = peers.receiver();
-  channel& sender = peers.sender;
-  const QueueView& queue = peers.queue;
+  auto [live, sender, queue] = peers.parts();
   const ipc::shm::handle flag(Unique("killed-receiver-flag"), 4);
 
   auto dead = test_support::StartChild("fault-idle-receiver", {name, flag.name()});

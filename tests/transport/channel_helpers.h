@@ -122,6 +122,15 @@ struct ChannelPeers {
   }
   ipc::channel& receiver() { return receivers.front(); }
 
+  // The first receiver, the sender and the queue, for a test to name at once:
+  //   auto [receiver, sender, queue] = peers.parts();
+  struct Parts {
+    ipc::channel& receiver;
+    ipc::channel& sender;
+    const QueueView& queue;
+  };
+  Parts parts() { return {receiver(), sender, queue}; }
+
   const std::string name;
   std::vector<ipc::channel> receivers;
   ipc::channel sender;
