@@ -52,6 +52,23 @@ const bool kPausedWatcherRole =
       return 0;
     });
 
+// A channel of the test's own with one receiver and a writer held inside the write of a 40-byte
+// message; once Ready(), claimed is the write index of the held slot.
+struct HeldClaim {
+  explicit HeldClaim(const std::string& tag) : peers(tag), writer(peers.name, 40) {}
+
+  testing::AssertionResult Ready() {
+    if (testing::AssertionResult ready = peers.Ready(); !ready) return ready;
+    if (!writer.Held()) return testing::AssertionFailure() << "the writer was not held";
+    claimed = peers.queue.write_index() - 1;
+    return testing::AssertionSuccess();
+  }
+
+  ChannelPeers peers;
+  HeldWriter writer;
+  std::uint32_t claimed = 0;
+};
+
 // Fills the queue for a receiver that does not read, then forces one more write over its oldest slot:
 // that evicts it, and with nobody left the forced send fails.
 testing::AssertionResult FillAndForce(channel& sender) {
@@ -88,12 +105,10 @@ TEST(ChannelHeldWriter, AWriterHeldPastTheSkipLimitIsWaitedForAndItsMessageArriv
 }
 
 TEST(ChannelHeldWriter, AKilledWritersSlotIsPassedOverAtOnce) {
-  ChannelPeers peers("killed-writer");
-  ASSERT_TRUE(peers.Ready());
+  HeldClaim held("killed-writer");
+  ASSERT_TRUE(held.Ready());
+  auto& [peers, writer, claimed] = held;
   channel& receiver = peers.receiver();
-  HeldWriter writer(peers.name, 40);
-  ASSERT_TRUE(writer.Held());
-  const std::uint32_t claimed = peers.queue.write_index() - 1;
   writer.child->Kill();
   ASSERT_TRUE(writer.ExitCode());
 
@@ -111,12 +126,10 @@ TEST(ChannelHeldWriter, AKilledWritersSlotIsPassedOverAtOnce) {
 // Mend: a record naming a live process that is not the writer (one that reused a dead writer's pid, or
 // a forged record) held every receiver at that slot for as long as that process lived.
 TEST(ChannelHeldWriter, AClaimRecordNamingAnotherLiveProcessHoldsReceiversUpOnlyForTheLimit) {
-  ChannelPeers peers("forged-claim");
-  ASSERT_TRUE(peers.Ready());
+  HeldClaim held("forged-claim");
+  ASSERT_TRUE(held.Ready());
+  auto& [peers, writer, claimed] = held;
   channel& receiver = peers.receiver();
-  HeldWriter writer(peers.name, 40);
-  ASSERT_TRUE(writer.Held());
-  const std::uint32_t claimed = peers.queue.write_index() - 1;
   auto stranger = test_support::StartChild("sleep");
   ASSERT_TRUE(stranger);
   const ClaimsView claims(peers.name, false);
@@ -140,13 +153,11 @@ TEST(ChannelHeldWriter, AClaimRecordNamingAnotherLiveProcessHoldsReceiversUpOnly
 // Mend: a resumed writer wrote into its slot without checking; when receivers had passed the slot over
 // and the next round's writer had taken it, that write overwrote another message.
 TEST(ChannelHeldWriter, AWriterWhoseSlotWasPassedOverReturnsFalseAndWritesNothing) {
-  ChannelPeers peers("passed-writer");
-  ASSERT_TRUE(peers.Ready());
+  HeldClaim held("passed-writer");
+  ASSERT_TRUE(held.Ready());
+  auto& [peers, writer, claimed] = held;
   channel& receiver = peers.receiver();
   const QueueView& queue = peers.queue;
-  HeldWriter writer(peers.name, 40);
-  ASSERT_TRUE(writer.Held());
-  const std::uint32_t claimed = queue.write_index() - 1;
 
   // Forget the writer's record, as a receiver that does not know it would: the slot is passed over
   // after the second given to writers that record nothing.
