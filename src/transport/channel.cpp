@@ -233,6 +233,11 @@ bool send_message(channel_state* h, const void* data, std::uint64_t size, std::u
 // A writer that recorded nothing completes a slot nanoseconds after claiming it; one that has not for
 // this long is taken for dead, and every receiver would otherwise wait on its slot for good.
 constexpr std::chrono::milliseconds unwritten_slot_limit{1000};
+// A writer that recorded its claim and runs is waited for this long at most. A live process may hold a
+// record without being the writer: one that reused a dead writer's pid, or one named by a forged
+// record. Without a bound either would stall every receiver for as long as that process lives. A
+// writer paused for longer (a debugger, a frozen cgroup) finds its slot passed over and fails its send.
+constexpr std::chrono::milliseconds recorded_writer_limit{5000};
 
 // The process that recorded the claim of the slot at index, or 0 when nobody recorded that claim.
 std::uint32_t recorded_writer(const channel_state& h, std::uint32_t index) {
@@ -241,24 +246,24 @@ std::uint32_t recorded_writer(const channel_state& h, std::uint32_t index) {
   return layout::claim_index(entry) == index ? layout::claim_pid(entry) : 0;
 }
 
+// Why a receiver passes a claimed, unwritten slot over.
+enum class give_up { wait, writer_gone, writer_held, unrecorded };
+
 // Called with recv_lock held, on a slot that a writer claimed and has not completed. Whether to pass it
-// over now: a recorded writer only once its process is gone, however long it was held up; one that
-// recorded nothing (a peer) after a second.
-bool writer_given_up(channel_state& h, bool& gone) {
-  if (const std::uint32_t pid = recorded_writer(h, h.read_index); pid != 0) {
-    h.unwritten_seen = false;
-    gone = platform::ProcessGone(pid);
-    return gone;
-  }
-  gone = false;
+// over now: a recorded writer once its process is gone, or after recorded_writer_limit however alive it
+// looks; one that recorded nothing (a peer) after a second.
+give_up writer_given_up(channel_state& h) {
   const auto now = std::chrono::steady_clock::now();
   if (!h.unwritten_seen || h.unwritten_index != h.read_index) {
     h.unwritten_seen = true;
     h.unwritten_index = h.read_index;
     h.unwritten_since = now;
-    return false;
   }
-  return now - h.unwritten_since >= unwritten_slot_limit;
+  const auto waited = now - h.unwritten_since;
+  const std::uint32_t pid = recorded_writer(h, h.read_index);
+  if (pid == 0) return waited >= unwritten_slot_limit ? give_up::unrecorded : give_up::wait;
+  if (platform::ProcessGone(pid)) return give_up::writer_gone;
+  return waited >= recorded_writer_limit ? give_up::writer_held : give_up::wait;
 }
 
 // Called with recv_lock held, when the handle finds its place taken from it. Its marks in the slots
@@ -272,10 +277,18 @@ void forget_place(channel_state& h, std::uint32_t bit) {
   }
 }
 
+// The handle as the owner of its receiver place.
+queue::receiver place_owner(const channel_state& h) { return {h.claims, layout::place_token(h.pid, h.conn_id)}; }
+
 // Called with recv_lock held.
 bool pop_one(channel_state& h, layout::message& out) {
   const std::uint32_t bit = h.receiver_bit.load();
   if (bit == 0) return false;
+  // Reading on from a place another receiver has taken would steal its messages.
+  if (!queue::owns_place(place_owner(h), bit)) {
+    forget_place(h, bit);
+    return false;
+  }
   if (queue::pop(*h.queue, bit, h.read_index, out)) {
     h.unwritten_seen = false;
     return true;
@@ -285,12 +298,15 @@ bool pop_one(channel_state& h, layout::message& out) {
     if (queue::lost_place(*h.queue, bit, h.read_index)) forget_place(h, bit);
     return false;
   }
-  bool gone = false;
-  if (!writer_given_up(h, gone)) return false;
-  h.unwritten_seen = false;
+  const give_up why = writer_given_up(h);
+  if (why == give_up::wait) return false;
   const std::uint32_t index = h.read_index;
-  if (queue::skip_unwritten(*h.queue, bit, h.read_index, gone)) {
-    SPINDREL_LOG(log_level_recovery, "skip: slot %u was claimed and never written\n", static_cast<unsigned>(index));
+  if (queue::skip_unwritten(*h.queue, bit, h.read_index, why == give_up::writer_gone)) {
+    h.unwritten_seen = false;
+    static constexpr const char* reasons[] = {"", "its writer is gone", "its writer held it past the limit",
+                                              "nobody recorded its writer"};
+    SPINDREL_LOG(log_level_recovery, "skip: slot %u was claimed and never written (%s)\n", static_cast<unsigned>(index),
+                 reasons[static_cast<int>(why)]);
   }
   return queue::pop(*h.queue, bit, h.read_index, out);
 }
@@ -461,7 +477,7 @@ bool channel::connect(mode m) {
   if (h.queue == nullptr) return false;
   if (h.receiver_bit.load() == 0) {
     const std::lock_guard guard(h.recv_lock);
-    const std::uint32_t bit = queue::connect_receiver(*h.queue, h.read_index);
+    const std::uint32_t bit = queue::connect_receiver(*h.queue, h.read_index, place_owner(h));
     if (bit == 0) return false;
     h.receiver_bit.store(bit);
   }
@@ -480,7 +496,7 @@ void channel::disconnect() {
   h.slot_written.stop();
   if (released != 0) {
     const std::lock_guard guard(h.recv_lock);
-    queue::disconnect_receiver(*h.queue, released, h.read_index);
+    queue::disconnect_receiver(*h.queue, released, h.read_index, place_owner(h));
     h.reassembly.clear();
   }
 }

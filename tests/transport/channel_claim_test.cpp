@@ -16,50 +16,28 @@
 #include "support/shared_word.h"
 #include "support/test_support.h"
 #include "transport/channel_helpers.h"
-#include "transport/queue.h"
+#include "transport/held_writer.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using channel_test::Await;
 using channel_test::ChannelPeers;
+using channel_test::ClaimsView;
+using channel_test::HeldWriter;
 using channel_test::Holds;
+using channel_test::kGo;
+using channel_test::kHeld;
+using channel_test::NothingArrivesFor;
 using channel_test::Pattern;
 using channel_test::QueueView;
+using channel_test::RecvWithin;
 using ipc::channel;
 using test_support::Unique;
 using test_support::Word;
 
 constexpr auto kReceiver = channel::mode::receiver;
 constexpr auto kSender = channel::mode::sender;
-
-// Flag words shared with a held child: it raises kHeld when it is held, and goes on once kGo is raised.
-constexpr std::size_t kHeld = 0;
-constexpr std::size_t kGo = 1;
-
-// The flags of the child's hook; the hook holds the first write only.
-const ipc::shm::handle* held_flags = nullptr;
-std::atomic<bool> held_once{false};
-
-void HoldUntilGo() {
-  if (held_once.exchange(true)) return;
-  Word(*held_flags, kHeld).store(1);
-  Await([] { return Word(*held_flags, kGo).load() == 1; });
-}
-
-// Sends Pattern(arguments[2], 1) strictly on channel arguments[0], held inside the write of its first
-// slot until the test raises kGo in the flags arguments[1]. Exit code 0: the send returned true; 10:
-// it returned false.
-const bool kHeldWriterRole =
-    test_support::RegisterChildRole("claim-held-writer", [](const std::vector<std::string>& arguments) {
-      channel out(arguments.at(0), false);
-      const ipc::shm::handle flags(arguments.at(1), 8);
-      if (!flags.valid() || !out.connect(kSender)) return 1;
-      held_flags = &flags;
-      ipc::queue::set_claimed_hook_for_testing(HoldUntilGo);
-      const auto bytes = Pattern(std::stoul(arguments.at(2)), 1);
-      return out.send_strict(bytes.data(), bytes.size(), 10'000) ? 0 : 10;
-    });
 
 // Connects as a receiver on channel arguments[0], raises kHeld in the flags arguments[1] and reads
 // nothing; once kGo is raised it disconnects and ends with 0.
@@ -74,35 +52,22 @@ const bool kPausedWatcherRole =
       return 0;
     });
 
-struct HeldWriter {
-  HeldWriter(const std::string& channel_name, std::size_t size)
-      : flags(Unique("held-writer-flags"), 8),
-        child(test_support::StartChild("claim-held-writer", {channel_name, flags.name(), std::to_string(size)})) {}
+// A channel of the test's own with one receiver and a writer held inside the write of a 40-byte
+// message; once Ready(), claimed is the write index of the held slot.
+struct HeldClaim {
+  explicit HeldClaim(const std::string& tag) : peers(tag), writer(peers.name, 40) {}
 
-  [[nodiscard]] bool Held() const {
-    return child && Await([&] { return Word(flags, kHeld).load() == 1; });
+  testing::AssertionResult Ready() {
+    if (testing::AssertionResult ready = peers.Ready(); !ready) return ready;
+    if (!writer.Held()) return testing::AssertionFailure() << "the writer was not held";
+    claimed = peers.queue.write_index() - 1;
+    return testing::AssertionSuccess();
   }
-  void Go() const { Word(flags, kGo).store(1); }
-  std::optional<int> ExitCode() { return child->Wait(test_support::kChildDeadline); }
 
-  const ipc::shm::handle flags;
-  std::optional<platform::ChildProcess> child;
+  ChannelPeers peers;
+  HeldWriter writer;
+  std::uint32_t claimed = 0;
 };
-
-// Receives for at least `span`, expecting nothing.
-bool NothingArrivesFor(channel& receiver, std::chrono::milliseconds span) {
-  const auto end = std::chrono::steady_clock::now() + span;
-  while (std::chrono::steady_clock::now() < end) {
-    if (!receiver.recv(50).empty()) return false;
-  }
-  return true;
-}
-
-ipc::recv_buffer RecvWithin(channel& receiver, std::chrono::milliseconds limit) {
-  ipc::recv_buffer got;
-  Await([&] { return !(got = receiver.recv(50)).empty(); }, limit);
-  return got;
-}
 
 // Fills the queue for a receiver that does not read, then forces one more write over its oldest slot:
 // that evicts it, and with nobody left the forced send fails.
@@ -140,12 +105,10 @@ TEST(ChannelHeldWriter, AWriterHeldPastTheSkipLimitIsWaitedForAndItsMessageArriv
 }
 
 TEST(ChannelHeldWriter, AKilledWritersSlotIsPassedOverAtOnce) {
-  ChannelPeers peers("killed-writer");
-  ASSERT_TRUE(peers.Ready());
+  HeldClaim held("killed-writer");
+  ASSERT_TRUE(held.Ready());
+  auto& [peers, writer, claimed] = held;
   channel& receiver = peers.receiver();
-  HeldWriter writer(peers.name, 40);
-  ASSERT_TRUE(writer.Held());
-  const std::uint32_t claimed = peers.queue.write_index() - 1;
   writer.child->Kill();
   ASSERT_TRUE(writer.ExitCode());
 
@@ -156,28 +119,53 @@ TEST(ChannelHeldWriter, AKilledWritersSlotIsPassedOverAtOnce) {
   // A writer that recorded nothing is given a second; a recorded one that is gone is not waited for.
   EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
   const auto lines = test_support::LogCapture::Take();
-  EXPECT_TRUE(Logged(lines, "skip: slot " + std::to_string(claimed) + " was claimed and never written"));
+  EXPECT_TRUE(
+      Logged(lines, "skip: slot " + std::to_string(claimed) + " was claimed and never written (its writer is gone)"));
+}
+
+// Mend: a record naming a live process that is not the writer (one that reused a dead writer's pid, or
+// a forged record) held every receiver at that slot for as long as that process lived.
+TEST(ChannelHeldWriter, AClaimRecordNamingAnotherLiveProcessHoldsReceiversUpOnlyForTheLimit) {
+  HeldClaim held("forged-claim");
+  ASSERT_TRUE(held.Ready());
+  auto& [peers, writer, claimed] = held;
+  channel& receiver = peers.receiver();
+  auto stranger = test_support::StartChild("sleep");
+  ASSERT_TRUE(stranger);
+  const ClaimsView claims(peers.name, false);
+  ASSERT_TRUE(claims.valid());
+  claims.entry(claimed).store(ipc::layout::claim_entry(stranger->Pid(), claimed));
+
+  const test_support::LogCapture capture;
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(peers.sender.send_strict("after", 5, 10'000));
+  EXPECT_EQ(RecvWithin(receiver, 30s).size(), 5u);
+  const auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(waited, 5s);
+  EXPECT_LT(waited, 15s);
+  EXPECT_TRUE(Logged(test_support::LogCapture::Take(),
+                     "skip: slot " + std::to_string(claimed) + " was claimed and never written (its writer held it"));
+  // The real writer, let go afterwards, learns that its slot was passed over.
+  writer.Go();
+  EXPECT_EQ(writer.ExitCode(), 10);
 }
 
 // Mend: a resumed writer wrote into its slot without checking; when receivers had passed the slot over
 // and the next round's writer had taken it, that write overwrote another message.
 TEST(ChannelHeldWriter, AWriterWhoseSlotWasPassedOverReturnsFalseAndWritesNothing) {
-  ChannelPeers peers("passed-writer");
-  ASSERT_TRUE(peers.Ready());
+  HeldClaim held("passed-writer");
+  ASSERT_TRUE(held.Ready());
+  auto& [peers, writer, claimed] = held;
   channel& receiver = peers.receiver();
   const QueueView& queue = peers.queue;
-  HeldWriter writer(peers.name, 40);
-  ASSERT_TRUE(writer.Held());
-  const std::uint32_t claimed = queue.write_index() - 1;
 
   // Forget the writer's record, as a receiver that does not know it would: the slot is passed over
   // after the second given to writers that record nothing.
-  const ipc::shm::handle claims(ipc::layout::claims_name(peers.name), sizeof(ipc::layout::claims), false);
+  const ClaimsView claims(peers.name, false);
   ASSERT_TRUE(claims.valid());
-  auto& entry = static_cast<ipc::layout::claims*>(claims.get())->entries[claimed % ipc::layout::slot_count];
-  ASSERT_EQ(ipc::layout::claim_index(entry), claimed);
-  ASSERT_EQ(ipc::layout::claim_pid(entry), writer.child->Pid());
-  std::atomic_ref<std::uint64_t>(entry).store(0);
+  ASSERT_EQ(ipc::layout::claim_index(claims.entry(claimed).load()), claimed);
+  ASSERT_EQ(ipc::layout::claim_pid(claims.entry(claimed).load()), writer.child->Pid());
+  claims.entry(claimed).store(0);
 
   // A whole turn of the queue after it, so that the next round's writer takes the slot again.
   auto reader = std::async(std::launch::async, [&] {
@@ -236,6 +224,34 @@ TEST(ChannelEvictedReceiver, APausedWatcherEvictedMeanwhileLeavesTheNewHoldersPl
   EXPECT_EQ(queue.connections(), watcher_bit);
   ASSERT_TRUE(sender.send_strict("still here", 10, 1000));
   EXPECT_EQ(RecvWithin(fresh, 10s).size(), 10u);
+}
+
+// Mend: a receiver evicted by a forced write that found nobody left to write for, which then read all
+// that was written for it, gave up its place when it left although a newcomer had taken it meanwhile,
+// and read on from that place, taking the newcomer's messages.
+TEST(ChannelEvictedReceiver, AnEvictedReceiverThatReadEverythingLeavesTheNewHoldersPlaceAlone) {
+  for (const bool leaves : {false, true}) {
+    SCOPED_TRACE(leaves ? "the stale handle leaves" : "the stale handle reads on");
+    ChannelPeers peers("read-then-left");
+    ASSERT_TRUE(peers.Ready());
+    channel& stale = peers.receiver();
+    const std::uint32_t bit = stale.receiver_bit();
+    EXPECT_TRUE(FillAndForce(peers.sender));
+    for (std::uint32_t i = 0; i < ipc::layout::slot_count; ++i) {
+      ASSERT_FALSE(stale.recv(0).empty()) << i;
+    }
+    channel fresh(peers.name, false);
+    ASSERT_TRUE(fresh.connect(kReceiver));
+    ASSERT_EQ(fresh.receiver_bit(), bit);
+
+    if (leaves) stale.disconnect();
+    ASSERT_TRUE(peers.sender.send_strict("still here", 10, 1000));
+    if (!leaves) {
+      EXPECT_TRUE(stale.recv(0).empty());  // not the newcomer's message
+    }
+    EXPECT_EQ(peers.queue.connections(), bit);
+    EXPECT_EQ(RecvWithin(fresh, 10s).size(), 10u);
+  }
 }
 
 // Mend: an evicted receiver waited at a slot that was overwritten, for good.

@@ -85,6 +85,22 @@ class QueueView {
   ipc::shm::handle mapping_;
 };
 
+// The writers' claims of channel name, mapped once more.
+class ClaimsView {
+ public:
+  ClaimsView(const std::string& name, bool global)
+      : mapping_(ipc::layout::claims_name(name), sizeof(ipc::layout::claims), global) {}
+  [[nodiscard]] bool valid() const { return mapping_.valid(); }
+  // The entry of the slot of write index w.
+  [[nodiscard]] std::atomic_ref<std::uint64_t> entry(std::uint32_t w) const {
+    auto* claims = static_cast<ipc::layout::claims*>(mapping_.get());
+    return std::atomic_ref<std::uint64_t>(claims->entries[w % ipc::layout::slot_count]);
+  }
+
+ private:
+  ipc::shm::handle mapping_;
+};
+
 // A local channel of the test's own as most tests start it: receiver_count handles connected as
 // receivers, then one connected sender, and the queue mapped once more. Check Ready() first.
 struct ChannelPeers {
@@ -105,6 +121,15 @@ struct ChannelPeers {
     return testing::AssertionSuccess();
   }
   ipc::channel& receiver() { return receivers.front(); }
+
+  // The first receiver, the sender and the queue, for a test to name at once:
+  //   auto [receiver, sender, queue] = peers.parts();
+  struct Parts {
+    ipc::channel& receiver;
+    ipc::channel& sender;
+    const QueueView& queue;
+  };
+  Parts parts() { return {receiver(), sender, queue}; }
 
   const std::string name;
   std::vector<ipc::channel> receivers;

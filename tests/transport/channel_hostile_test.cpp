@@ -122,9 +122,7 @@ TEST(ChannelHostileBytes, AStorageSlotNamingAPoolNobodyMadeIsDroppedAndMakesNoPo
   const std::uint64_t c = PrivateChunkSize(15);
   ChannelPeers peers("no-pool");
   ASSERT_TRUE(peers.Ready());
-  channel& receiver = peers.receiver();
-  channel& sender = peers.sender;
-  const QueueView& queue = peers.queue;
+  auto [receiver, sender, queue] = peers.parts();
   std::int32_t id = 4;
   ASSERT_EQ(
       ipc::queue::push(*queue, Storage(&id, static_cast<std::int32_t>(c) - 72, 0xDEAD'0100u), ipc::queue::unrecorded),
@@ -143,9 +141,7 @@ TEST(ChannelHostileBytes, AStorageSlotNamingAPoolNobodyMadeIsDroppedAndMakesNoPo
 TEST(ChannelHostileBytes, FragmentsThatFallShortAreDroppedNotPadded) {
   ChannelPeers peers("short");
   ASSERT_TRUE(peers.Ready());
-  channel& receiver = peers.receiver();
-  channel& sender = peers.sender;
-  const QueueView& queue = peers.queue;
+  auto [receiver, sender, queue] = peers.parts();
   const auto bytes = Pattern(64, 6);
   ASSERT_EQ(
       ipc::queue::push(*queue, {0xBAD0'0000u, 0xDEAD'0200u, (1 << 28) - 64, bytes.data(), 64}, ipc::queue::unrecorded),
@@ -202,9 +198,7 @@ TEST(ChannelHostileBytes, AnUndersizedPoolIsNotUsedAndTheMessageGoesInFragments)
   ASSERT_TRUE(undersized.valid());
   ChannelPeers peers("undersized");
   ASSERT_TRUE(peers.Ready());
-  channel& receiver = peers.receiver();
-  channel& sender = peers.sender;
-  const QueueView& queue = peers.queue;
+  auto [receiver, sender, queue] = peers.parts();
   const auto large = Pattern(c - 8, 14);
   const LogCapture capture;
   const std::uint32_t before = queue.write_index();

@@ -59,9 +59,7 @@ bool Contains(const std::vector<test_support::LoggedLine>& lines, int level, con
 TEST(Channel, ShortMessagesTakeOneSlotAndEmptyOnesAreRefused) {
   ChannelPeers peers("short");
   ASSERT_TRUE(peers.Ready());
-  channel& receiver = peers.receiver();
-  channel& sender = peers.sender;
-  const QueueView& queue = peers.queue;
+  auto [receiver, sender, queue] = peers.parts();
   for (const std::size_t size : {1u, 63u, 64u}) {
     const auto bytes = Pattern(size, static_cast<std::uint32_t>(size));
     const std::uint32_t before = queue.write_index();
@@ -87,9 +85,7 @@ TEST(Channel, ShortMessagesTakeOneSlotAndEmptyOnesAreRefused) {
 TEST(Channel, LongerMessagesTravelInOneChunkOfTheirSizesPool) {
   ChannelPeers peers("storage");
   ASSERT_TRUE(peers.Ready());
-  channel& receiver = peers.receiver();
-  channel& sender = peers.sender;
-  const QueueView& queue = peers.queue;
+  auto [receiver, sender, queue] = peers.parts();
   for (const auto& [size, pool] :
        {std::pair<std::size_t, std::uint64_t>{65, 1024}, {220, 1024}, {1016, 1024}, {1017, 2048}}) {
     const auto bytes = Pattern(size, static_cast<std::uint32_t>(size));
@@ -111,9 +107,7 @@ TEST(Channel, WithoutAChunkAMessageIsSplitIntoFragmentsAndReassembled) {
   const std::uint64_t c = PrivateChunkSize(1);
   ChannelPeers peers("fragments");
   ASSERT_TRUE(peers.Ready());
-  channel& receiver = peers.receiver();
-  channel& sender = peers.sender;
-  const QueueView& queue = peers.queue;
+  auto [receiver, sender, queue] = peers.parts();
 
   // Hold all 32 chunks of the pool.
   std::vector<ipc::recv_buffer> held;
@@ -248,9 +242,7 @@ TEST(Channel, SendStrictFailsOnAFullQueueAndGivesItsChunkBack) {
   const std::uint64_t c = PrivateChunkSize(3);
   ChannelPeers peers("strict");
   ASSERT_TRUE(peers.Ready());
-  channel& stalled = peers.receiver();
-  channel& sender = peers.sender;
-  const QueueView& queue = peers.queue;
+  auto [stalled, sender, queue] = peers.parts();
   for (std::uint32_t i = 0; i < 256; ++i) ASSERT_TRUE(sender.send_strict(&i, sizeof(i), 0));
 
   const LogCapture capture;
@@ -377,7 +369,7 @@ TEST(Channel, ANewReceiverWipesMarksLeftForItsBit) {
   ASSERT_TRUE(sender.connect(kSender));
   const QueueView queue(name, false);
   std::uint32_t read_index = 0;
-  const std::uint32_t bit = ipc::queue::connect_receiver(*queue, read_index);
+  const std::uint32_t bit = ipc::queue::connect_receiver(*queue, read_index, {nullptr, 0});  // recording nothing
   ASSERT_NE(bit, 0u);
   for (std::uint32_t i = 0; i < 5; ++i) ASSERT_TRUE(sender.send(&i, sizeof(i), 0));
   std::atomic_ref<std::uint32_t>(queue->connections).fetch_and(~bit);  // gone without a word

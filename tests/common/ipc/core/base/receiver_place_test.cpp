@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "spindrel/bus/client.h"
@@ -29,6 +32,19 @@ bool SendUntilReceived(const std::string& to, int msg_id) {
   });
 }
 
+// buspeer listening as client `as` in the local scope for `count` messages, writing them to a file.
+struct Listener {
+  Listener(int as, int count)
+      : listened(temp.Path() / "listened.txt"),
+        process(test_support::StartProgram(
+            "buspeer", {"listen", "--as", std::to_string(as), "--local", "--count", std::to_string(count)}, listened)) {
+  }
+
+  test_support::TempDir temp;
+  const std::filesystem::path listened;
+  std::optional<platform::ChildProcess> process;
+};
+
 std::atomic_ref<std::uint32_t> Connections(const ipc::shm::handle& queue) {
   return std::atomic_ref<std::uint32_t>(static_cast<ipc::layout::queue*>(queue.get())->connections);
 }
@@ -41,17 +57,14 @@ TEST(ReceiverPlace, AClientStartedWithEveryPlaceTakenReceivesOnceOneFrees) {
     squatters.emplace_back(name, false);
     ASSERT_TRUE(squatters.back().connect(ipc::channel::mode::receiver)) << i;
   }
-  test_support::TempDir temp;
-  const auto listened = temp.Path() / "listened.txt";
-  auto listener =
-      test_support::StartProgram("buspeer", {"listen", "--as", "110017", "--local", "--count", "1"}, listened);
-  ASSERT_TRUE(listener);
+  Listener listener(110017, 1);
+  ASSERT_TRUE(listener.process);
   ASSERT_TRUE(test_support::WaitForClient(110017, false));
 
   squatters.clear();
   ASSERT_TRUE(SendUntilReceived("110017", 31));
-  EXPECT_EQ(listener->Wait(test_support::kChildDeadline), 0);
-  const auto lines = FileLines(listened);
+  EXPECT_EQ(listener.process->Wait(test_support::kChildDeadline), 0);
+  const auto lines = FileLines(listener.listened);
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_NE(lines[0].find("\"msg_id\":31"), std::string::npos) << lines[0];
 }
@@ -59,11 +72,8 @@ TEST(ReceiverPlace, AClientStartedWithEveryPlaceTakenReceivesOnceOneFrees) {
 // Mend: an evicted client never took a place again.
 TEST(ReceiverPlace, AnEvictedClientReceivesAgain) {
   const std::string name = ipc::GetClientName(110014);
-  test_support::TempDir temp;
-  const auto listened = temp.Path() / "listened.txt";
-  auto listener =
-      test_support::StartProgram("buspeer", {"listen", "--as", "110014", "--local", "--count", "2"}, listened);
-  ASSERT_TRUE(listener);
+  Listener listener(110014, 2);
+  ASSERT_TRUE(listener.process);
   ASSERT_TRUE(test_support::WaitForClient(110014, false));
   ASSERT_TRUE(SendUntilReceived("110014", 1));
 
@@ -75,8 +85,8 @@ TEST(ReceiverPlace, AnEvictedClientReceivesAgain) {
   Connections(queue).fetch_and(~evicted);
   EXPECT_TRUE(PollUntil([&] { return Connections(queue).load() != 0; }));  // it takes a place again
   ASSERT_TRUE(SendUntilReceived("110014", 2));
-  EXPECT_EQ(listener->Wait(test_support::kChildDeadline), 0);
-  EXPECT_EQ(FileLines(listened).size(), 2u);
+  EXPECT_EQ(listener.process->Wait(test_support::kChildDeadline), 0);
+  EXPECT_EQ(FileLines(listener.listened).size(), 2u);
 }
 
 }  // namespace
