@@ -106,8 +106,7 @@ int main(int argc, char** argv) {
         in_place);
   }
   // Query handlers run on the bus's query pool; the value returned goes back to the asker. The answer
-  // is sent after the handler returns, and only while the bus runs: a program that leaves right after
-  // a query may never answer it.
+  // is sent after the handler returns; Uninit waits for the queries already received to be answered.
   bus.Responder()->Register(kStatusQuery, [&](const nlohmann::json&) {
     nlohmann::json status;
     {

@@ -247,7 +247,6 @@ int Stats(bool as_json) {
                                     "received", ipc::ReadStoredRecvStats(), "avg_cost",
                                     [](const ipc::RecvStat& stat) { return stat.avg_cost; }, as_json)}};
   if (as_json) PrintLine(document.dump());
-  std::fflush(stdout);
   return kOk;
 }
 
