@@ -25,8 +25,11 @@ Outcome RunBuspeer(const std::vector<std::string>& arguments) {
                                             temp.Path() / "out.txt", temp.Path() / "err.txt");
   Outcome run;
   if (peer) run.code = peer->Wait(test_support::kChildDeadline).value_or(-1);
-  run.out = test_support::ReadFile(temp.Path() / "out.txt");
-  run.err = test_support::ReadFile(temp.Path() / "err.txt");
+  // Line ends as on Linux: Windows' text-mode output ends its lines with CR LF.
+  for (auto [text, file] : {std::pair{&run.out, "out.txt"}, std::pair{&run.err, "err.txt"}}) {
+    *text = test_support::ReadFile(temp.Path() / file);
+    std::erase(*text, '\r');
+  }
   return run;
 }
 
