@@ -11,6 +11,10 @@ program_packages=(cmake make g++ nlohmann-json3-dev libfmt-dev)
 native_packages=(cmake make g++ clang libclang-rt-14-dev nlohmann-json3-dev libfmt-dev libgtest-dev libbenchmark-dev
                  libboost-dev pkg-config dpkg-dev)
 windows_packages=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine64 wine googletest)
+# buspeer's command line: CLI11, header-only, so the Windows build uses the same headers.
+program_packages+=(libcli11-dev)
+native_packages+=(libcli11-dev)
+windows_packages+=(libcli11-dev)
 
 require_packages() {
   local wanted=()

@@ -1,7 +1,8 @@
 // A sibling program on the bus: joins as the client named on its command line, prints the exit notices
-// it is sent, answers a status query whenever asked, and leaves after a number of notices.
+// it is sent, answers a status query whenever asked, and leaves after a number of notices. With --ask it
+// first asks another client the same status query and prints the answer.
 //
-//   sibling <client id or name> [--global | --local] [--notices N] [--timeout MS]
+//   sibling <client id or name> [--global | --local] [--notices N] [--timeout MS] [--ask <client>]
 //
 // Leaves after N notices (2 by default). Exit codes: 0 they arrived; 1 they did not within the timeout
 // (30 s by default) or the bus could not be joined; 2 a usage error.
@@ -46,7 +47,9 @@ std::optional<std::int32_t> ParseClient(std::string_view text) {
 }
 
 int Usage() {
-  std::fprintf(stderr, "usage: sibling <client id or name> [--global | --local] [--notices N] [--timeout MS]\n");
+  std::fprintf(
+      stderr,
+      "usage: sibling <client id or name> [--global | --local] [--notices N] [--timeout MS] [--ask <client>]\n");
   return 2;
 }
 
@@ -57,6 +60,7 @@ int main(int argc, char** argv) {
   const std::optional<std::int32_t> client = ParseClient(argv[1]);
   if (!client) return Usage();
   std::optional<bool> global;
+  std::optional<std::int32_t> asked;
   long timeout_ms = 30'000;
   long wanted = 2;
   for (int i = 2; i < argc; ++i) {
@@ -69,6 +73,9 @@ int main(int argc, char** argv) {
       wanted = std::strtol(argv[++i], nullptr, 10);
     } else if (arg == "--timeout" && i + 1 < argc) {
       timeout_ms = std::strtol(argv[++i], nullptr, 10);
+    } else if (arg == "--ask" && i + 1 < argc) {
+      asked = ParseClient(argv[++i]);
+      if (!asked) return Usage();
     } else {
       return Usage();
     }
@@ -99,8 +106,7 @@ int main(int argc, char** argv) {
         in_place);
   }
   // Query handlers run on the bus's query pool; the value returned goes back to the asker. The answer
-  // is sent after the handler returns, and only while the bus runs: a program that leaves right after
-  // a query may never answer it.
+  // is sent after the handler returns; Uninit waits for the queries already received to be answered.
   bus.Responder()->Register(kStatusQuery, [&](const nlohmann::json&) {
     nlohmann::json status;
     {
@@ -120,6 +126,13 @@ int main(int argc, char** argv) {
   }
   PrintLine("joined as " + ipc::GetClientName(*client) + " (" + std::to_string(*client) + ") in the " +
             (bus.Global() ? "global" : "local") + " scope");
+
+  if (asked) {
+    // One call sends the query and waits for the answer on a reply channel of its own; without an
+    // answer in time it returns nothing and says why through log_sink.
+    const std::optional<nlohmann::json> answer = ipc::Ask(*asked, kStatusQuery, nullptr, std::chrono::seconds(5));
+    PrintLine("asked " + ipc::GetClientName(*asked) + ": " + (answer ? answer->dump() : "no answer"));
+  }
 
   bool done = false;
   {

@@ -3,6 +3,7 @@
 // channels for raw bytes. docs/api.md describes every call.
 #pragma once
 
+#include "spindrel/bus/ask.h"
 #include "spindrel/bus/client.h"
 #include "spindrel/bus/handler.h"
 #include "spindrel/bus/ipc_core.h"

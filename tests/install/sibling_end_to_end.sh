@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The installed package as a sibling program uses it: installs the build into a staging folder, builds
 # examples/sibling there as a separate CMake project with find_package (natively also once through
-# pkg-config), then runs it on the bus: it must print the notices buspeer sends it, answer buspeer's
-# status query in between, and leave after the second notice.
+# pkg-config), then runs it on the bus: it must get the answer of the status query it asks buspeer,
+# print the notices buspeer sends it, answer buspeer's status query in between, and leave after the
+# second notice.
 #
 #   sibling_end_to_end.sh <source dir> <build dir> [<toolchain file> <emulator>]
 #
@@ -58,8 +59,18 @@ fi
 
 run() { timeout 60 $emulator "$@"; }
 
-# A client no other test of the suite plays, in the global scope on both sides.
-run "$sibling" TwNetbar --global --timeout 30000 >"$work/sibling.out" 2>"$work/sibling.err" &
+# Clients no other test of the suite plays in the global scope, on both sides. buspeer answers the
+# sibling's own query; it says on stderr once it is on the bus.
+run "$buspeer" listen --as TwUpdate --global --answer '{"up":true}' --count 1 --timeout 30000 \
+  >"$work/answerer.out" 2>"$work/answerer.err" &
+answerer_pid=$!
+deadline=$((SECONDS + 30))
+until grep -q '^listening as' "$work/answerer.err" 2>/dev/null; do
+  kill -0 "$answerer_pid" 2>/dev/null || fail "buspeer listen ended before it joined"
+  [ $SECONDS -lt $deadline ] || fail "buspeer listen did not join within 30 s"
+  sleep 0.1
+done
+run "$sibling" TwNetbar --global --timeout 30000 --ask TwUpdate >"$work/sibling.out" 2>"$work/sibling.err" &
 sibling_pid=$!
 
 # Polls the sibling's output for a line, with a deadline.
@@ -93,4 +104,6 @@ grep -qx 'notice 20017 from 150001: "bye"' "$work/sibling.txt" || fail "notice 2
 grep -q '"notices":1' "$work/query.txt" || fail "the query answer is not the status after the first notice"
 grep -q '"client":"TwNetbar"' "$work/query.txt" || fail "the query answer does not name the sibling"
 grep -qx 'left' "$work/sibling.txt" || fail "the sibling did not leave"
+grep -qx 'asked TwUpdate: {"up":true}' "$work/sibling.txt" || fail "the sibling's own query got no answer"
+wait "$answerer_pid" || fail "buspeer listen did not answer the sibling's query"
 echo "the installed package builds and runs the sibling${toolchain:+ (cross-built, run through $emulator)}"

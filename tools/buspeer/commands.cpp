@@ -4,9 +4,8 @@
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
-#include <thread>
+#include <string_view>
 
-#include "platform/process.h"
 #include "spindrel/bus.h"
 
 namespace buspeer {
@@ -15,6 +14,15 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using nlohmann::json;
 
+std::mutex diagnostics_lock;
+std::string last_failure;
+
+// Why the bus refused, in its own words, or the fallback when it logged nothing.
+std::string LastFailure(const std::string& fallback) {
+  const std::lock_guard lock(diagnostics_lock);
+  return last_failure.empty() ? fallback : last_failure;
+}
+
 // One line per packet, flushed at once, so that scripts can follow the output as it comes.
 void PrintLine(const std::string& line) {
   std::fwrite(line.data(), 1, line.size(), stdout);
@@ -22,11 +30,11 @@ void PrintLine(const std::string& line) {
   std::fflush(stdout);
 }
 
-std::string PacketLine(const ipc::IpcPacket& packet) {
-  return json(packet).dump(-1, ' ', false, json::error_handler_t::replace);
-}
+// The received packets were checked as UTF-8 when they were read, so nothing is replaced here.
+std::string PacketLine(const ipc::IpcPacket& packet) { return json(packet).dump(); }
 
-// A message as one line: the packet when it is one, otherwise its size and text.
+// A message as one line: the packet when it is one, otherwise its size and what it holds up to a zero
+// byte, with the bytes that are not UTF-8 marked as U+FFFD (a watcher shows what it cannot parse).
 std::string MessageLine(const ipc::recv_buffer& buffer) {
   const std::string_view bytes(static_cast<const char*>(buffer.data()), buffer.size());
   try {
@@ -37,6 +45,8 @@ std::string MessageLine(const ipc::recv_buffer& buffer) {
   }
 }
 
+const char* ScopeName(bool global) { return global ? "global" : "local"; }
+
 Clock::time_point Deadline(std::uint64_t timeout_ms) {
   return timeout_ms == 0 ? Clock::time_point::max() : Clock::now() + std::chrono::milliseconds(timeout_ms);
 }
@@ -45,6 +55,11 @@ Clock::time_point Deadline(std::uint64_t timeout_ms) {
 bool TargetScope(std::int32_t target, const Scope& scope) {
   if (scope.global) return *scope.global;
   return ipc::IsClientAlive(target, true) || !ipc::IsClientAlive(target, false);
+}
+
+void NoReceiver(std::int32_t target, bool global) {
+  std::fprintf(stderr, "buspeer: no receiver on %s's %s channel; is it running? see `buspeer clients`\n",
+               ipc::GetClientName(target).c_str(), ScopeName(global));
 }
 
 // Counts packets until the wanted number arrived or the deadline passed.
@@ -78,6 +93,19 @@ class PacketCounter {
 
 }  // namespace
 
+void CollectDiagnostics(bool verbose) {
+  ipc::set_log_sink([verbose](int level, const char* file, int line, const char* text) {
+    std::string_view message(text);
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) message.remove_suffix(1);
+    const std::lock_guard lock(diagnostics_lock);
+    if (level <= ipc::log_level_failure) last_failure = message;
+    if (verbose) {
+      std::fprintf(stderr, "buspeer: [%d] %s:%d: %.*s\n", level, file, line, static_cast<int>(message.size()),
+                   message.data());
+    }
+  });
+}
+
 int Listen(const ListenOptions& options) {
   ipc::IpcCore& core = ipc::IpcCore::Instance();
   PacketCounter counter(options.count);
@@ -88,27 +116,37 @@ int Listen(const ListenOptions& options) {
   if (options.answer) {
     core.Responder()->SetDefault([answer = *options.answer](const json&) { return answer; });
   }
+  const std::string name = ipc::GetClientName(options.client);
   const bool global = options.scope.global.value_or(ipc::IsProcessElevated());
   if (!core.Init(options.client, global)) {
-    std::fprintf(stderr,
-                 "buspeer: cannot join the bus as %s (%s): its channel or its liveness mutex %s could not be taken\n",
-                 ipc::GetClientName(options.client).c_str(), global ? "global" : "local",
-                 ipc::InitedMutexName(options.client, global).c_str());
+    const std::string reason = LastFailure("its channel or its liveness mutex " +
+                                           ipc::InitedMutexName(options.client, global) + " could not be taken");
+    std::fprintf(stderr, "buspeer: cannot join the bus as %s (%s): %s; is it running already? see `buspeer clients`\n",
+                 name.c_str(), ScopeName(global), reason.c_str());
+    core.Uninit(false);
     core.Handler()->SetObserver({});
     return kFailed;
   }
+  // Scripts wait for this line before they send: from here on nothing sent to the client is lost.
+  std::fprintf(stderr, "listening as %s (%d, %s)\n", name.c_str(), options.client, ScopeName(global));
+  std::fflush(stderr);
   const bool complete = counter.WaitUntil(Deadline(options.timeout_ms));
-  core.Uninit(false);
+  core.Uninit(false);  // sends the answer of a query that is still being answered
   core.Handler()->SetObserver({});
   return complete ? kOk : kFailed;
 }
 
 int Watch(const WatchOptions& options) {
-  ipc::channel watched(ipc::GetClientName(options.client), options.scope.global.value_or(ipc::IsProcessElevated()));
+  const std::string name = ipc::GetClientName(options.client);
+  const bool global = options.scope.global.value_or(ipc::IsProcessElevated());
+  ipc::channel watched(name, global);
   if (!watched.connect(ipc::channel::mode::receiver)) {
-    std::fprintf(stderr, "buspeer: cannot connect to the channel of %s\n", ipc::GetClientName(options.client).c_str());
+    std::fprintf(stderr, "buspeer: cannot receive on %s's %s channel: %s\n", name.c_str(), ScopeName(global),
+                 LastFailure("no place among its 32 receivers").c_str());
     return kFailed;
   }
+  std::fprintf(stderr, "watching %s (%d, %s)\n", name.c_str(), options.client, ScopeName(global));
+  std::fflush(stderr);
   const Clock::time_point deadline = Deadline(options.timeout_ms);
   std::uint64_t seen = 0;
   while (!(options.count && seen >= *options.count) && Clock::now() < deadline) {
@@ -121,79 +159,94 @@ int Watch(const WatchOptions& options) {
 }
 
 int Send(const SendOptions& options) {
-  const std::string target_name = ipc::GetClientName(options.to);
-  ipc::IpcPacket packet(options.from, options.to, options.msg_id, options.data);
   const bool target_global = TargetScope(options.to, options.scope);
-
-  std::optional<ipc::channel> reply;
   if (options.query_id) {
-    // The answer comes back to a channel of our own, in the scope the packet's uac names.
-    const bool own_global = options.scope.global.value_or(ipc::IsProcessElevated());
-    packet.uac = own_global;
-    packet.response_channel = "buspeer_reply_" + std::to_string(platform::CurrentProcessId());
-    packet.data = {{"query_id", *options.query_id}, {"data", options.data}};
-    reply.emplace(*packet.response_channel, own_global);
-    if (!reply->connect(ipc::channel::mode::receiver)) {
-      std::fprintf(stderr, "buspeer: cannot open the reply channel\n");
-      return kFailed;
+    ipc::AskOptions ask;
+    ask.from = options.from;
+    ask.msg_id = options.msg_id;
+    ask.global = options.scope.global;
+    const auto answer =
+        ipc::Ask(options.to, *options.query_id, options.data, std::chrono::milliseconds(options.timeout_ms), ask);
+    if (answer) {
+      PrintLine(answer->dump());
+      return kOk;
     }
-  }
-
-  ipc::channel target(target_name, target_global);
-  target.connect(ipc::channel::mode::sender);
-  packet.send_time_us = ipc::NowUs();
-  const std::string wire = ipc::ToWireText(packet);
-  if (!target.send(wire.data(), wire.size(), 200)) {
-    std::fprintf(stderr, "buspeer: %s (%s) took no message\n", target_name.c_str(), target_global ? "global" : "local");
+    if (!ipc::IsClientAlive(options.to, target_global)) {
+      NoReceiver(options.to, target_global);
+    } else {
+      std::fprintf(stderr,
+                   "buspeer: no answer from %s to query %d within %llu ms; does it answer that query? (--timeout "
+                   "waits longer)\n",
+                   ipc::GetClientName(options.to).c_str(), *options.query_id,
+                   static_cast<unsigned long long>(options.timeout_ms));
+    }
     return kFailed;
   }
-  if (!reply) return kOk;
 
-  const Clock::time_point deadline = Deadline(options.timeout_ms);
-  while (Clock::now() < deadline) {
-    const ipc::recv_buffer answer = reply->recv();
-    if (answer.empty()) continue;
-    const std::string_view text(static_cast<const char*>(answer.data()), answer.size());
-    PrintLine(std::string(text.substr(0, text.find('\0'))));
-    return kOk;
+  const ipc::IpcPacket packet(options.from, options.to, options.msg_id, options.data);
+  ipc::channel target(ipc::GetClientName(options.to), target_global);
+  const std::string wire = ipc::ToWireText(packet);  // the caller checked the body as UTF-8
+  if (!target.connect(ipc::channel::mode::sender) || !target.send(wire.data(), wire.size(), 200)) {
+    NoReceiver(options.to, target_global);
+    return kFailed;
   }
-  std::fprintf(stderr, "buspeer: no answer within %llu ms\n", static_cast<unsigned long long>(options.timeout_ms));
-  return kFailed;
+  return kOk;
 }
 
-int Clients() {
+int Clients(bool as_json) {
+  json clients = json::array();
   for (const auto& [id, name] : ipc::KnownClients()) {
     for (const bool global : {true, false}) {
-      if (ipc::IsClientAlive(id, global)) PrintLine(std::to_string(id) + " " + name + (global ? " global" : " local"));
+      if (!ipc::IsClientAlive(id, global)) continue;
+      if (as_json) {
+        clients.push_back({{"id", id}, {"name", name}, {"scope", ScopeName(global)}});
+      } else {
+        PrintLine(std::to_string(id) + " " + name + " " + ScopeName(global));
+      }
     }
   }
+  if (as_json) PrintLine(clients.dump());
   return kOk;
 }
 
 namespace {
 
+// One counter table: a JSON array of records, or the text table under its title.
 template <typename Stat>
-void PrintStats(const char* title, const std::optional<ipc::StoredStats<Stat>>& stats, const char* second_counter,
-                std::uint64_t (*second)(const Stat&)) {
-  std::printf("%s:\n", title);
+json StatsTable(const char* title, const std::optional<ipc::StoredStats<Stat>>& stats, const char* second_counter,
+                std::uint64_t (*second)(const Stat&), bool as_json) {
+  if (!as_json) std::printf("%s:\n", title);
   if (!stats) {
-    std::printf("  (unreadable)\n");
-    return;
+    if (!as_json) std::printf("  (unreadable)\n");
+    return nullptr;
   }
-  std::printf("  %10s %10s %10s %12s %12s\n", "from", "to", "msg_id", "total", second_counter);
+  json rows = json::array();
+  if (!as_json) std::printf("  %10s %10s %10s %12s %12s\n", "from", "to", "msg_id", "total", second_counter);
   for (const auto& [key, stat] : *stats) {
-    std::printf("  %10d %10d %10d %12llu %12llu\n", key.from, key.to, key.msg_id,
-                static_cast<unsigned long long>(stat.total), static_cast<unsigned long long>(second(stat)));
+    if (as_json) {
+      rows.push_back({{"from", key.from},
+                      {"to", key.to},
+                      {"msg_id", key.msg_id},
+                      {"total", stat.total},
+                      {second_counter, second(stat)}});
+    } else {
+      std::printf("  %10d %10d %10d %12llu %12llu\n", key.from, key.to, key.msg_id,
+                  static_cast<unsigned long long>(stat.total), static_cast<unsigned long long>(second(stat)));
+    }
   }
+  return rows;
 }
 
 }  // namespace
 
-int Stats() {
-  PrintStats<ipc::SendStat>("sent", ipc::ReadStoredSendStats(), "success",
-                            [](const ipc::SendStat& stat) { return stat.success; });
-  PrintStats<ipc::RecvStat>("received", ipc::ReadStoredRecvStats(), "avg_cost",
-                            [](const ipc::RecvStat& stat) { return stat.avg_cost; });
+int Stats(bool as_json) {
+  json document = {{"sent", StatsTable<ipc::SendStat>(
+                                "sent", ipc::ReadStoredSendStats(), "success",
+                                [](const ipc::SendStat& stat) { return stat.success; }, as_json)},
+                   {"received", StatsTable<ipc::RecvStat>(
+                                    "received", ipc::ReadStoredRecvStats(), "avg_cost",
+                                    [](const ipc::RecvStat& stat) { return stat.avg_cost; }, as_json)}};
+  if (as_json) PrintLine(document.dump());
   return kOk;
 }
 

@@ -1,179 +1,154 @@
 // buspeer: a command-line peer of the suite's message bus.
-#include <charconv>
 #include <cstdio>
-#include <map>
-#include <set>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include <CLI/CLI.hpp>
+
 #include "platform/command_line.h"
 #include "platform/unicode.h"
-#include "spindrel/bus/client.h"
+#include "tools/buspeer/arguments.h"
 #include "tools/buspeer/commands.h"
 
 namespace {
 
-constexpr char kUsage[] = R"(usage:
-  buspeer listen --as <client> [--count N] [--timeout MS] [--answer JSON] [--global|--local]
-      join the bus as that client and print each packet it receives as one line of JSON;
-      with --answer, answer every query with that JSON value
-  buspeer watch <client> [--count N] [--timeout MS] [--global|--local]
-      receive alongside a client on its channel, without taking its identity, and print what it is sent
-  buspeer send --from <client> --to <client> --msg <id> [--data JSON] [--global|--local]
-      send one packet
-  buspeer query --from <client> --to <client> --query <id> [--msg <id>] [--data JSON] [--timeout MS]
-                [--global|--local]
-      send a query and print the answer
-  buspeer clients
-      list the clients that are on the bus, and in which scope
-  buspeer stats
-      show the send and receive statistics kept in the registry
+constexpr char kFooter[] =
+    R"(<client> is a client id (110016) or name in any case (TwGameService). --global and --local choose
+the scope; by default a client lives where its elevation puts it, and a target is looked up in both.
+JSON may be given as text, as @FILE for a file's contents, or as - for stdin; it must be UTF-8.
+Exit codes: 0 done; 1 the bus refused, nothing arrived in time, or fewer packets than --count; 2 usage.)";
 
-<client> is a client id (110016) or name (TwGameService). --global and --local choose the scope; by
-default a client lives where its elevation puts it, and a target is looked up in both.
-exit codes: 0 done; 1 the bus refused, nothing arrived in time, or fewer packets than --count; 2 usage
-)";
-
-class UsageError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
+// The option values as given; checked and converted once CLI11 has matched them to a command.
+struct Values {
+  bool verbose = false;
+  bool global = false;
+  bool local = false;
+  bool json = false;
+  std::string as, from, to, answer, data;
+  std::int32_t msg_id = 0;
+  std::int32_t query_id = 0;
+  std::optional<std::uint64_t> count;
+  std::uint64_t timeout_ms = 0;  // listen, watch: no limit by default
+  std::uint64_t query_timeout_ms = buspeer::kDefaultQueryTimeoutMs;
 };
 
-// "--name value" options and plain words, checked against what a command accepts.
-struct Arguments {
-  std::map<std::string, std::string> values;
-  std::set<std::string> flags;
-  std::vector<std::string> words;
-};
-
-Arguments Parse(const std::vector<std::string>& args, const std::set<std::string>& value_options,
-                const std::set<std::string>& flag_options) {
-  Arguments parsed;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (!arg.starts_with("--")) {
-      parsed.words.push_back(arg);
-    } else if (flag_options.contains(arg)) {
-      parsed.flags.insert(arg);
-    } else if (value_options.contains(arg)) {
-      if (i + 1 >= args.size()) throw UsageError(arg + " needs a value");
-      parsed.values[arg] = args[++i];
-    } else {
-      throw UsageError("unknown option " + arg);
-    }
-  }
-  return parsed;
+void AddScope(CLI::App& command, Values& values) {
+  auto* global = command.add_flag("--global", values.global, "use the global scope (elevated clients)");
+  command.add_flag("--local", values.local, "use the local scope (the login session's clients)")->excludes(global);
 }
 
-template <typename T>
-T Number(const std::string& text, const std::string& what) {
-  T value{};
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (error != std::errc() || end != text.data() + text.size()) throw UsageError(what + " is not a number: " + text);
-  return value;
+void AddCount(CLI::App& command, Values& values, const char* what) {
+  command.add_option("--count", values.count, std::string("stop after N ") + what)->type_name("N");
+  command.add_option("--timeout", values.timeout_ms, "stop after MS milliseconds (default: no limit)")->type_name("MS");
 }
 
-std::int32_t Client(const std::string& text) {
-  if (const auto id = ipc::FindClientId(text)) return *id;
-  const auto id = Number<std::int32_t>(text, "client");
-  if (ipc::GetClientName(id) == ipc::kUnknownClientName) throw UsageError("no such client: " + text);
-  return id;
-}
-
-const std::string& Required(const Arguments& arguments, const std::string& option) {
-  const auto found = arguments.values.find(option);
-  if (found == arguments.values.end()) throw UsageError("missing " + option);
-  return found->second;
-}
-
-nlohmann::json Json(const std::string& text, const std::string& what) {
-  try {
-    return nlohmann::json::parse(text);
-  } catch (const nlohmann::json::exception&) {
-    throw UsageError(what + " is not JSON: " + text);
-  }
-}
-
-buspeer::Scope ScopeOf(const Arguments& arguments) {
-  const bool global = arguments.flags.contains("--global");
-  const bool local = arguments.flags.contains("--local");
-  if (global && local) throw UsageError("--global and --local exclude each other");
-  if (global || local) return {global};
+buspeer::Scope ScopeOf(const Values& values) {
+  if (values.global || values.local) return {values.global};
   return {};
 }
 
-std::optional<std::uint64_t> OptionalNumber(const Arguments& arguments, const std::string& option) {
-  const auto found = arguments.values.find(option);
-  if (found == arguments.values.end()) return std::nullopt;
-  return Number<std::uint64_t>(found->second, option);
-}
-
-void NoWords(const Arguments& arguments) {
-  if (!arguments.words.empty()) throw UsageError("unexpected argument " + arguments.words.front());
-}
-
-int Run(const std::string& command, const std::vector<std::string>& args) {
-  const std::set<std::string> scope_flags{"--global", "--local"};
-  if (command == "listen") {
-    const Arguments a = Parse(args, {"--as", "--count", "--timeout", "--answer"}, scope_flags);
-    NoWords(a);
+int Run(const Values& values, CLI::App* listen, CLI::App* watch, CLI::App* send, CLI::App* query, CLI::App* clients) {
+  buspeer::CollectDiagnostics(values.verbose);
+  if (*listen) {
     buspeer::ListenOptions options;
-    options.client = Client(Required(a, "--as"));
-    options.scope = ScopeOf(a);
-    options.count = OptionalNumber(a, "--count");
-    options.timeout_ms = OptionalNumber(a, "--timeout").value_or(0);
-    if (a.values.contains("--answer")) options.answer = Json(a.values.at("--answer"), "--answer");
+    options.client = buspeer::ParseClient(values.as);
+    options.scope = ScopeOf(values);
+    options.count = values.count;
+    options.timeout_ms = values.timeout_ms;
+    if (listen->count("--answer") > 0) options.answer = buspeer::ParseJsonArgument("--answer", values.answer, stdin);
     return buspeer::Listen(options);
   }
-  if (command == "watch") {
-    const Arguments a = Parse(args, {"--count", "--timeout"}, scope_flags);
-    if (a.words.size() != 1) throw UsageError("watch takes one client");
+  if (*watch) {
     buspeer::WatchOptions options;
-    options.client = Client(a.words.front());
-    options.scope = ScopeOf(a);
-    options.count = OptionalNumber(a, "--count");
-    options.timeout_ms = OptionalNumber(a, "--timeout").value_or(0);
+    options.client = buspeer::ParseClient(values.as);
+    options.scope = ScopeOf(values);
+    options.count = values.count;
+    options.timeout_ms = values.timeout_ms;
     return buspeer::Watch(options);
   }
-  if (command == "send" || command == "query") {
-    const bool query = command == "query";
-    std::set<std::string> values{"--from", "--to", "--msg", "--data"};
-    if (query) values.insert({"--query", "--timeout"});
-    const Arguments a = Parse(args, values, scope_flags);
-    NoWords(a);
+  if (*send || *query) {
+    const CLI::App& command = *send ? *send : *query;
     buspeer::SendOptions options;
-    options.from = Client(Required(a, "--from"));
-    options.to = Client(Required(a, "--to"));
-    options.msg_id = query && !a.values.contains("--msg") ? 0 : Number<std::int32_t>(Required(a, "--msg"), "--msg");
-    if (a.values.contains("--data")) options.data = Json(a.values.at("--data"), "--data");
-    options.scope = ScopeOf(a);
-    if (query) {
-      options.query_id = Number<std::int32_t>(Required(a, "--query"), "--query");
-      options.timeout_ms = OptionalNumber(a, "--timeout").value_or(options.timeout_ms);
+    options.from = buspeer::ParseClient(values.from);
+    options.to = buspeer::ParseClient(values.to);
+    options.msg_id = values.msg_id;
+    if (command.count("--data") > 0) options.data = buspeer::ParseJsonArgument("--data", values.data, stdin);
+    options.scope = ScopeOf(values);
+    if (*query) {
+      options.query_id = values.query_id;
+      options.timeout_ms = values.query_timeout_ms;
     }
     return buspeer::Send(options);
   }
-  if (command == "clients" || command == "stats") {
-    NoWords(Parse(args, {}, {}));
-    return command == "clients" ? buspeer::Clients() : buspeer::Stats();
-  }
-  throw UsageError("unknown command " + command);
+  if (*clients) return buspeer::Clients(values.json);
+  return buspeer::Stats(values.json);
 }
 
 }  // namespace
 
 int main() {
+  Values values;
+  CLI::App app("buspeer: a peer of the suite's message bus, for the people who build and debug its programs",
+               "buspeer");
+  app.footer(kFooter);
+  app.set_version_flag("--version", std::string("buspeer ") + SPINDREL_VERSION);
+  app.add_flag("-v,--verbose", values.verbose, "print the bus's diagnostics on stderr");
+  app.require_subcommand(1);
+  app.fallthrough();  // -v may come after the command too
+
+  CLI::App* listen =
+      app.add_subcommand("listen", "join the bus as a client and print each packet it receives as one line of JSON");
+  listen->add_option("--as", values.as, "the client to be")->type_name("<client>")->required();
+  AddCount(*listen, values, "packets");
+  listen->add_option("--answer", values.answer, "answer every query with this JSON value")->type_name("JSON");
+  AddScope(*listen, values);
+
+  CLI::App* watch = app.add_subcommand(
+      "watch", "receive alongside a client on its channel, without taking its identity, and print what it is sent");
+  watch->add_option("client", values.as, "the client whose channel to watch")->type_name("<client>")->required();
+  AddCount(*watch, values, "messages");
+  AddScope(*watch, values);
+
+  CLI::App* send = app.add_subcommand("send", "send one packet");
+  CLI::App* query = app.add_subcommand("query", "send a query and print its answer as one line of JSON");
+  for (CLI::App* command : {send, query}) {
+    command->add_option("--from", values.from, "the sending client")->type_name("<client>")->required();
+    command->add_option("--to", values.to, "the target client")->type_name("<client>")->required();
+    command->add_option("--data", values.data, "the packet's body (default: null)")->type_name("JSON|@FILE|-");
+    AddScope(*command, values);
+  }
+  send->add_option("--msg", values.msg_id, "the message number")->type_name("ID")->required();
+  query->add_option("--msg", values.msg_id, "the message number (default: 0)")->type_name("ID");
+  query->add_option("--query", values.query_id, "the query id")->type_name("ID")->required();
+  query
+      ->add_option(
+          "--timeout", values.query_timeout_ms,
+          "wait MS milliseconds for the answer (default: " + std::to_string(buspeer::kDefaultQueryTimeoutMs) + ")")
+      ->type_name("MS");
+
+  CLI::App* clients = app.add_subcommand("clients", "list the clients that are on the bus, and in which scope");
+  CLI::App* stats = app.add_subcommand("stats", "show the send and receive statistics kept in the registry");
+  for (CLI::App* command : {clients, stats}) command->add_flag("--json", values.json, "print one JSON document");
+
+  // Arguments come from the system's wide command line, so that no code page mangles them on Windows.
   std::vector<std::string> args;
   for (const auto& argument : platform::CommandLineArguments()) args.push_back(platform::Utf16ToUtf8(argument));
-  if (args.size() < 2 || args[1] == "--help" || args[1] == "-h") {
-    std::fputs(kUsage, args.size() < 2 ? stderr : stdout);
-    return args.size() < 2 ? buspeer::kUsage : buspeer::kOk;
+  std::vector<const char*> argv;
+  for (const std::string& arg : args) argv.push_back(arg.c_str());
+  try {
+    app.parse(static_cast<int>(argv.size()), argv.data());
+  } catch (const CLI::Success& done) {  // --help, --version
+    return app.exit(done);
+  } catch (const CLI::ParseError& error) {
+    const CLI::App* command = app.get_subcommands().empty() ? nullptr : app.get_subcommands().front();
+    std::fprintf(stderr, "buspeer: %s\ntry `buspeer %s--help`\n", error.what(),
+                 command ? (command->get_name() + " ").c_str() : "");
+    return buspeer::kUsage;
   }
   try {
-    return Run(args[1], std::vector<std::string>(args.begin() + 2, args.end()));
-  } catch (const UsageError& error) {
-    std::fprintf(stderr, "buspeer: %s (buspeer --help lists the commands)\n", error.what());
+    return Run(values, listen, watch, send, query, clients);
+  } catch (const buspeer::UsageError& error) {
+    std::fprintf(stderr, "buspeer: %s\n", error.what());
     return buspeer::kUsage;
   }
 }

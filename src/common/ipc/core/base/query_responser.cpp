@@ -32,11 +32,12 @@ void Answer(const QueryHandler& handler, const IpcPacket& request, const nlohman
   if (!target) return;
   text.push_back('\0');
 
+  // An answer whose handler finished is sent even while Uninit waits for the pool: a program that leaves
+  // right after its last query still answers it. Only the retries end with the bus.
   const IpcCore& core = IpcCore::Instance();
   for (std::size_t attempt = 0;; ++attempt) {
-    if (core.Stopped()) return;
     if (target->send_strict(text.data(), text.size(), kAttemptTimeoutMs)) return;
-    if (attempt == std::size(kRetryPauses)) return;
+    if (attempt == std::size(kRetryPauses) || core.Stopped()) return;
     std::this_thread::sleep_for(kRetryPauses[attempt]);
   }
 }
