@@ -11,10 +11,11 @@ include(CMakePackageConfigHelpers)
 
 set(spindrel_cmake_dir ${CMAKE_INSTALL_LIBDIR}/cmake/spindrel)
 
+# 0.x: a minor release may break the ABI, so the soname carries it (libspindrel_bus.so.0.1).
 set_target_properties(bus PROPERTIES
   OUTPUT_NAME spindrel_bus
   VERSION ${PROJECT_VERSION}
-  SOVERSION ${PROJECT_VERSION_MAJOR})
+  SOVERSION ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR})
 foreach(internal transport util platform)
   set_target_properties(${internal} PROPERTIES OUTPUT_NAME spindrel_${internal})
 endforeach()
