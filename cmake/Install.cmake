@@ -58,14 +58,10 @@ else()
   execute_process(COMMAND gzip -9nc ${PROJECT_SOURCE_DIR}/cmake/debian/changelog OUTPUT_FILE ${spindrel_changelog}
     COMMAND_ERROR_IS_FATAL ANY)
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/cmake/debian/changelog)
-  foreach(component programs dev)
-    set(package spindrel)
-    if(component STREQUAL dev)
-      set(package spindrel-dev)
-    endif()
-    install(FILES cmake/debian/copyright ${spindrel_changelog}
-      DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${package} COMPONENT ${component})
-  endforeach()
+  install(FILES cmake/debian/copyright ${spindrel_changelog}
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/spindrel COMPONENT programs)
+  install(FILES cmake/debian/copyright ${spindrel_changelog}
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/spindrel-dev COMPONENT dev)
 endif()
 
 install(EXPORT spindrelTargets NAMESPACE spindrel:: DESTINATION ${spindrel_cmake_dir} COMPONENT dev)
