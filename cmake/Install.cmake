@@ -1,5 +1,8 @@
 # What `cmake --install` puts in place and what CPack packs: the bus library (spindrel::bus) with its
-# public headers and a CMake package, spindrel and buspeer, and on Linux a pkg-config file. Clients use
+# public headers and a CMake package, spindrel and buspeer, and on Linux a pkg-config file. Two
+# components: `programs` (what runs: the programs, a shared bus library, their documentation) and `dev`
+# (what builds a client: headers, static libraries, the library's link name, CMake and pkg-config
+# files). On Linux each becomes a Debian package, spindrel and spindrel-dev. Clients use
 #
 #   find_package(spindrel 0.1 REQUIRED)
 #   target_link_libraries(app PRIVATE spindrel::bus)
@@ -11,10 +14,11 @@ include(CMakePackageConfigHelpers)
 
 set(spindrel_cmake_dir ${CMAKE_INSTALL_LIBDIR}/cmake/spindrel)
 
+# 0.x: a minor release may break the ABI, so the soname carries it (libspindrel_bus.so.0.1).
 set_target_properties(bus PROPERTIES
   OUTPUT_NAME spindrel_bus
   VERSION ${PROJECT_VERSION}
-  SOVERSION ${PROJECT_VERSION_MAJOR})
+  SOVERSION ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR})
 foreach(internal transport util platform)
   set_target_properties(${internal} PROPERTIES OUTPUT_NAME spindrel_${internal})
 endforeach()
@@ -24,24 +28,43 @@ if(NOT BUILD_SHARED_LIBS)
   list(APPEND spindrel_exported transport util platform)
 endif()
 install(TARGETS ${spindrel_exported} EXPORT spindrelTargets
-  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
-  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
-  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT programs NAMELINK_COMPONENT dev
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT programs)
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
 if(WIN32)
   # A Windows developer has no system package for the JSON library the packet header exposes, so the
-  # tree carries its headers (header-only, MIT licensed).
-  install(DIRECTORY /usr/include/nlohmann DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+  # tree carries its headers (header-only, MIT licensed), and the toolchain file that cross-builds a
+  # client the way this tree was built.
+  install(DIRECTORY /usr/include/nlohmann DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
+  install(FILES cmake/mingw-w64-x86_64.cmake DESTINATION ${spindrel_cmake_dir} COMPONENT dev)
 endif()
 if(BUILD_SHARED_LIBS AND NOT WIN32)
-  # Wherever the tree is put, the programs find the library beside them (Windows looks in bin/ anyway).
-  set_target_properties(spindrel buspeer PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
+  # Wherever the tree is put, the programs find the library beside them (Windows looks in bin/ anyway);
+  # in a system folder the loader finds it by itself.
+  list(FIND CMAKE_CXX_IMPLICIT_LINK_DIRECTORIES ${CMAKE_INSTALL_FULL_LIBDIR} system_libdir)
+  if(system_libdir EQUAL -1)
+    set_target_properties(spindrel buspeer PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
+  endif()
 endif()
-install(TARGETS spindrel buspeer RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS spindrel buspeer RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT programs)
 install(FILES README.md docs/api.md docs/wire-format.md docs/sibling-guide.md docs/channel.md
-  docs/linux-objects.md docs/registry.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  docs/linux-objects.md docs/registry.md DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT programs)
+if(WIN32)
+  install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT programs)
+else()
+  # Debian's place for the license and the changelog: every package's own documentation folder.
+  set(spindrel_changelog ${CMAKE_BINARY_DIR}/changelog.Debian.gz)
+  execute_process(COMMAND gzip -9nc ${PROJECT_SOURCE_DIR}/cmake/debian/changelog OUTPUT_FILE ${spindrel_changelog}
+    COMMAND_ERROR_IS_FATAL ANY)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/cmake/debian/changelog)
+  install(FILES cmake/debian/copyright ${spindrel_changelog}
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/spindrel COMPONENT programs)
+  install(FILES cmake/debian/copyright ${spindrel_changelog}
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/spindrel-dev COMPONENT dev)
+endif()
 
-install(EXPORT spindrelTargets NAMESPACE spindrel:: DESTINATION ${spindrel_cmake_dir})
+install(EXPORT spindrelTargets NAMESPACE spindrel:: DESTINATION ${spindrel_cmake_dir} COMPONENT dev)
 
 # The package's dependencies as its config must find them again.
 if(WIN32)
@@ -55,7 +78,7 @@ configure_package_config_file(cmake/spindrelConfig.cmake.in ${CMAKE_BINARY_DIR}/
 write_basic_package_version_file(${CMAKE_BINARY_DIR}/spindrelConfigVersion.cmake
   VERSION ${PROJECT_VERSION} COMPATIBILITY SameMinorVersion)
 install(FILES ${CMAKE_BINARY_DIR}/spindrelConfig.cmake ${CMAKE_BINARY_DIR}/spindrelConfigVersion.cmake
-  DESTINATION ${spindrel_cmake_dir})
+  DESTINATION ${spindrel_cmake_dir} COMPONENT dev)
 
 if(NOT WIN32)
   if(BUILD_SHARED_LIBS)
@@ -68,26 +91,58 @@ if(NOT WIN32)
   # The file finds its prefix from where it lies, so a staged or relocated tree works as well.
   file(RELATIVE_PATH SPINDREL_PC_TO_PREFIX /root/${CMAKE_INSTALL_LIBDIR}/pkgconfig /root)
   configure_file(cmake/spindrel.pc.in ${CMAKE_BINARY_DIR}/spindrel.pc @ONLY)
-  install(FILES ${CMAKE_BINARY_DIR}/spindrel.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+  install(FILES ${CMAKE_BINARY_DIR}/spindrel.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
 endif()
 
-# Packages: a .deb of the native build, a zip of the Windows build (scripts/package.sh makes both).
+# Packages: two .debs of the native build, a zip of the Windows build (scripts/package.sh makes them).
 set(CPACK_PACKAGE_NAME spindrel)
 set(CPACK_PACKAGE_VENDOR Brisden)
 set(CPACK_PACKAGE_CONTACT "Brisden suite developers <suite-dev@brisden.invalid>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "The suite's local message bus: library, headers, spindrel and buspeer")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
+set(CPACK_COMPONENTS_ALL programs dev)
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
+  set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "The suite's local message bus")
   set(CPACK_SYSTEM_NAME windows-x64)
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
 else()
   set(CPACK_GENERATOR DEB)
+  set(CPACK_DEB_COMPONENT_INSTALL ON)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-  set(CPACK_DEBIAN_PACKAGE_SECTION devel)
-  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-  # The headers and the static library need these to compile and link a client.
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "nlohmann-json3-dev (>= 3.10), libfmt-dev")
+  set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+
+  set(CPACK_DEBIAN_PACKAGE_RELEASE 1)  # the packaging's own revision, as in cmake/debian/changelog
+  set(CPACK_STRIP_FILES ON)
+  # Debian's synopsis and extended description, lines of at most 80 characters.
+  set(spindrel_synopsis "local message bus of the Brisden suite")
+
+  set(CPACK_DEBIAN_PROGRAMS_PACKAGE_NAME spindrel)
+  set(CPACK_DEBIAN_PROGRAMS_PACKAGE_SECTION utils)
+  set(CPACK_DEBIAN_PROGRAMS_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_DEBIAN_PROGRAMS_DESCRIPTION "${spindrel_synopsis}
+spindrel, the suite's exit monitor, and buspeer, which joins, watches and talks
+to the bus from the command line.")
+  if(BUILD_SHARED_LIBS)
+    string(APPEND CPACK_DEBIAN_PROGRAMS_DESCRIPTION " Both link the bus library, which this package
+carries.")
+    # Programs of other packages that link the library depend on this package, of this version or later.
+    set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+    set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+    # The loader's cache is rebuilt once per dpkg run (CPack's scripts also call ldconfig themselves).
+    set(CPACK_DEBIAN_PROGRAMS_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian/triggers)
+  endif()
+
+  set(CPACK_DEBIAN_DEV_PACKAGE_NAME spindrel-dev)
+  set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
+  set(CPACK_DEBIAN_DEV_DESCRIPTION "${spindrel_synopsis} (development files)
+The headers, the link library, the CMake package and the pkg-config file that
+build a client of the bus library.")
+  # The headers include the JSON library's; a static library also needs fmt at the client's link.
+  set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS
+    "spindrel (= ${PROJECT_VERSION}-${CPACK_DEBIAN_PACKAGE_RELEASE}), nlohmann-json3-dev (>= 3.10)")
+  if(NOT BUILD_SHARED_LIBS)
+    string(APPEND CPACK_DEBIAN_DEV_PACKAGE_DEPENDS ", libfmt-dev")
+  endif()
 endif()
 include(CPack)

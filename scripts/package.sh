@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
-# Makes the packages: a Debian package of the native build and a zip of the Windows x64 build (spindrel.exe,
-# buspeer.exe, the bus library, its headers and CMake package). Release builds without tests, in
-# build/package/linux and build/package/windows; the packages land in their packages/ folders:
+# Makes the packages: two Debian packages of the native build, spindrel (the programs and the shared bus
+# library) and spindrel-dev (headers, CMake package, pkg-config file), and a zip of the Windows x64 build
+# (spindrel.exe, buspeer.exe, the static bus library, its headers, CMake package and toolchain file).
+# Release builds without tests, in build/package/linux and build/package/windows; the packages land in
+# their packages/ folders, and the last lines name them:
 #
 #   scripts/package.sh            # both
 #   scripts/package.sh linux      # or: windows
 #
-# SPINDREL_BUILD_ROOT (default: build) puts the build folders elsewhere.
+# SPINDREL_BUILD_ROOT (default: build) puts the build folders elsewhere; SPINDREL_JOBS (default: the
+# number of cores) is the number of parallel build jobs.
 set -euo pipefail
 repo_root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$repo_root"
@@ -20,17 +23,24 @@ for target in "${targets[@]}"; do [ "$target" = windows ] && kinds+=(windows); d
 require_packages "${kinds[@]}"
 
 build_root="${SPINDREL_BUILD_ROOT:-build}"
+shopt -s nullglob  # a target makes either .debs or a zip
+made=()
 for target in "${targets[@]}"; do
   case "$target" in
-    linux) toolchain=() ;;
-    windows) toolchain=(-DCMAKE_TOOLCHAIN_FILE="$repo_root/cmake/mingw-w64-x86_64.cmake") ;;
+    # The Debian layout: /usr, the multiarch library folder, the programs on the shared library.
+    linux) options=(-DBUILD_SHARED_LIBS=ON -DCMAKE_INSTALL_PREFIX=/usr) ;;
+    windows) options=(-DCMAKE_TOOLCHAIN_FILE="$repo_root/cmake/mingw-w64-x86_64.cmake") ;;
     *) echo "package.sh: unknown target '$target' (linux or windows)" >&2; exit 2 ;;
   esac
   build_dir="$build_root/package/$target"
-  echo "=== $target: configure and build in $build_dir"
-  cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Release -DSPINDREL_BUILD_TESTS=OFF "${toolchain[@]}" >/dev/null
+  echo "=== $target 1/3: configure in $build_dir"
+  cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Release -DSPINDREL_BUILD_TESTS=OFF "${options[@]}" >/dev/null
+  echo "=== $target 2/3: build with $(build_jobs) jobs"
   cmake --build "$build_dir" -j"$(build_jobs)"
-  echo "=== $target: package"
+  echo "=== $target 3/3: package"
+  rm -rf "$build_dir/packages"
   (cd "$build_dir" && cpack -C Release)
-  ls -l "$build_dir"/packages/*.deb "$build_dir"/packages/*.zip 2>/dev/null || true
+  made+=("$build_dir"/packages/*.deb "$build_dir"/packages/*.zip)
 done
+echo "=== packages:"
+printf '  %s\n' "${made[@]}"

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: the native Linux build, the same under AddressSanitizer and
-# UndefinedBehaviorSanitizer, and under ThreadSanitizer, the Windows x64 build under Wine, and a short
-# run of each fuzz target (scripts/fuzz.sh). Exits non-zero on the first failure.
+# Builds everything and runs every test: the native Linux build, the Debian packages (built by
+# scripts/package.sh, unpacked and checked by tests/install/packages.sh), the same build under
+# AddressSanitizer and UndefinedBehaviorSanitizer, and under ThreadSanitizer, the Windows x64 build under
+# Wine with its zip, and a short run of each fuzz target (scripts/fuzz.sh). Exits non-zero on the first
+# failure.
 #
 #   scripts/test.sh            # all of them
-#   scripts/test.sh linux      # any subset of: linux linux-asan linux-tsan fuzz windows
+#   scripts/test.sh linux      # any subset of: linux packages linux-asan linux-tsan fuzz windows
 #
 # SPINDREL_FUZZ_SECONDS (default: 60) is the length of each target's fuzz run.
 # SPINDREL_JOBS (default: the number of cores) is the number of parallel build jobs.
@@ -17,7 +19,7 @@ source scripts/deps.sh
 source scripts/wine.sh
 
 presets=("$@")
-[ ${#presets[@]} -gt 0 ] || presets=(linux linux-asan linux-tsan fuzz windows)  # ctest's summary closes the output
+[ ${#presets[@]} -gt 0 ] || presets=(linux packages linux-asan linux-tsan fuzz windows)  # ctest's summary closes the output
 
 kinds=(native)
 for preset in "${presets[@]}"; do [ "$preset" = windows ] && kinds+=(windows); done
@@ -27,6 +29,14 @@ build_root="${SPINDREL_BUILD_ROOT:-build}"
 for preset in "${presets[@]}"; do
   if [ "$preset" = fuzz ]; then
     scripts/fuzz.sh all "${SPINDREL_FUZZ_SECONDS:-60}"
+    continue
+  fi
+  if [ "$preset" = packages ]; then
+    # A build of its own (the library shared, the prefix /usr), without tests: about as long as building
+    # the library and the programs once more.
+    scripts/package.sh linux
+    echo "=== packages: unpack and check"
+    bash tests/install/packages.sh deb "$repo_root" "$build_root/package/linux"
     continue
   fi
   build_dir="$build_root/$preset"
@@ -42,4 +52,8 @@ for preset in "${presets[@]}"; do
     export TSAN_OPTIONS="suppressions=$repo_root/tests/tsan.supp exitcode=66 ${TSAN_OPTIONS:-}"
   fi
   ctest --test-dir "$build_dir" --output-on-failure -j2 --timeout 300  # the tests meet on machine-wide names: keep them few
+  if [ "$preset" = windows ]; then
+    echo "=== windows: the zip, unpacked and checked"  # packs the build just tested: no build of its own
+    bash tests/install/packages.sh zip "$repo_root" "$build_dir" "$wine_loader"
+  fi
 done

@@ -27,8 +27,9 @@ fail() {
 }
 
 cmake --install "$build_dir" --prefix "$stage" >"$work/install.log" || fail "cmake --install"
-for f in include/spindrel/bus.h include/spindrel/transport/channel.h lib/cmake/spindrel/spindrelConfig.cmake \
-  lib/cmake/spindrel/spindrelConfigVersion.cmake; do
+libdir="$(sed -n 's/^CMAKE_INSTALL_LIBDIR:[A-Z]*=//p' "$build_dir/CMakeCache.txt")"  # lib/<multiarch> for /usr
+for f in include/spindrel/bus.h include/spindrel/transport/channel.h "$libdir/cmake/spindrel/spindrelConfig.cmake" \
+  "$libdir/cmake/spindrel/spindrelConfigVersion.cmake"; do
   [ -f "$stage/$f" ] || fail "the install tree lacks $f"
 done
 # Only the public headers are installed: nothing of the internal tree may leak into them.
@@ -51,13 +52,14 @@ buspeer="$stage/bin/buspeer$suffix"
 if [ -z "$toolchain" ]; then
   # shellcheck disable=SC2046
   g++ -std=c++20 -o "$work/sibling-pc" "$source_dir/examples/sibling/main.cpp" \
-    $(PKG_CONFIG_PATH="$stage/lib/pkgconfig" pkg-config --cflags --libs spindrel) || fail "pkg-config build"
+    $(PKG_CONFIG_PATH="$stage/$libdir/pkgconfig" pkg-config --cflags --libs spindrel) || fail "pkg-config build"
   rc=0
-  LD_LIBRARY_PATH="$stage/lib" "$work/sibling-pc" >/dev/null 2>&1 || rc=$?  # a shared build is not on any path
+  LD_LIBRARY_PATH="$stage/$libdir" "$work/sibling-pc" >/dev/null 2>&1 || rc=$?  # a shared build is not on any path
   [ "$rc" -eq 2 ] || fail "the pkg-config build does not run (rc $rc, want the usage code 2)"
 fi
 
-run() { timeout 60 $emulator "$@"; }
+# A tree built for /usr gives its programs no run path: the loader finds the staged library by the path.
+run() { LD_LIBRARY_PATH="$stage/$libdir" timeout 60 $emulator "$@"; }
 
 # Clients no other test of the suite plays in the global scope, on both sides. buspeer answers the
 # sibling's own query; it says on stderr once it is on the bus.

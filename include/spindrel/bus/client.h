@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "spindrel/export.h"
+
 namespace ipc {
 
 // The exit monitor's client id (TwVindleCrashNotifyHelper).
@@ -18,24 +20,24 @@ inline constexpr std::int32_t kExitMonitorClientId = 110013;
 inline constexpr char kUnknownClientName[] = "UNKNOWN";
 
 // The client's fixed name, or "UNKNOWN" when there is no such client. Thread-safe.
-std::string GetClientName(std::int32_t id);
+SPINDREL_API std::string GetClientName(std::int32_t id);
 
 // The id of the client with this name, if there is one.
-std::optional<std::int32_t> FindClientId(std::string_view name);
+SPINDREL_API std::optional<std::int32_t> FindClientId(std::string_view name);
 
 // Every client of the table that has a name, in id order.
-std::vector<std::pair<std::int32_t, std::string>> KnownClients();
+SPINDREL_API std::vector<std::pair<std::int32_t, std::string>> KnownClients();
 
 // The name of client id's liveness mutex: "velmora_ipc_inited_<name>", with "Global\" in front in the
 // global scope.
-std::string InitedMutexName(std::int32_t id, bool global);
+SPINDREL_API std::string InitedMutexName(std::int32_t id, bool global);
 
 // True while some process has client id's liveness mutex open in that scope: the client is on the bus.
 // Says nothing about the client beyond that, and never waits.
-bool IsClientAlive(std::int32_t id, bool global);
+SPINDREL_API bool IsClientAlive(std::int32_t id, bool global);
 
 // Whether this process runs elevated; elevated clients live in the global scope. Asks the system on
 // every call.
-bool IsProcessElevated();
+SPINDREL_API bool IsProcessElevated();
 
 }  // namespace ipc

@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "spindrel/bus/packet.h"
+#include "spindrel/export.h"
 
 namespace ipc {
 
@@ -24,7 +25,7 @@ struct HandlerEntry {
 };
 
 // The registry of packet handlers by message id. Thread-safe.
-class IpcMsgHandler {
+class SPINDREL_API IpcMsgHandler {
  public:
   // Filters the packet, then gives a query to the query responder and anything else to its handler.
   // Never waits for the handler, unless its executor runs the work in place (then under the registry

@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "spindrel/bus/client.h"
+#include "spindrel/export.h"
 
 namespace ipc {
 
@@ -17,7 +18,7 @@ class IpcQueryResponser;
 class IpcReceiver;
 class IpcQualityMonitor;
 
-class IpcCore {
+class SPINDREL_API IpcCore {
  public:
   // The process's bus, made on first use (which already starts the query pool). Thread-safe.
   static IpcCore& Instance();

@@ -11,11 +11,13 @@
 
 #include <nlohmann/json.hpp>
 
+#include "spindrel/export.h"
+
 namespace ipc {
 
 // A freshly declared packet holds the defaults the receive side starts every incoming packet from. An
 // optional field that is empty is left out of the JSON text.
-struct IpcPacket {
+struct SPINDREL_API IpcPacket {
   IpcPacket() = default;
   // An outgoing packet from this process: the body is copied; uac is this process's elevation (asked
   // once per process), the send time is now, the unique id new, from_process_id this process's id.
@@ -38,23 +40,23 @@ using IpcPacketPtr = std::shared_ptr<IpcPacket>;
 
 // A new GUID as upper-case text without braces, e.g. "9C4E2A17-5B3D-4F80-A6E1-27D08C3B5F94"; all digits
 // 0 when the system cannot make one. Thread-safe.
-std::string NewUniqueId();
+SPINDREL_API std::string NewUniqueId();
 
 // The wall clock in microseconds since 1970-01-01 00:00 UTC.
-std::uint64_t NowUs();
+SPINDREL_API std::uint64_t NowUs();
 
 // The writer: "from", "to", "msg_id" and "data" always, each optional field when present.
-void to_json(nlohmann::json& json, const IpcPacket& packet);
+SPINDREL_API void to_json(nlohmann::json& json, const IpcPacket& packet);
 
 // The reader, over a packet holding the defaults. "from", "to", "msg_id" and "data" are required:
 // a non-object fails with the library's type error 304, a missing key with out-of-range error 403, and
 // a header value that is not a number with type error 302 (integers are cut to 32 bits, fractions
 // toward zero). An optional field that is missing, null or of the wrong type keeps its default.
-void from_json(const nlohmann::json& json, IpcPacket& packet);
+SPINDREL_API void from_json(const nlohmann::json& json, IpcPacket& packet);
 
 // The wire text: the compact JSON (members sorted by key, raw UTF-8) and one zero byte. A string that
 // is not valid UTF-8 throws the library's type error 316.
-std::string ToWireText(const IpcPacket& packet);
+SPINDREL_API std::string ToWireText(const IpcPacket& packet);
 
 // The reader's bounds, far above any packet the suite sends (a few hundred bytes). The depth bounds the
 // recursion of copying a value; the size bounds the memory of parsing one, up to about 30 bytes per byte
@@ -65,6 +67,6 @@ inline constexpr std::size_t kMaxPacketDepth = 512;          // arrays and objec
 // Reads the wire text up to its first zero byte (anything after it is ignored). Throws the library's
 // parse error for text that is not one JSON value, and the reader's errors above. Text beyond the bounds
 // is refused before it is parsed, with parse error 101.
-IpcPacket FromWireText(std::string_view bytes);
+SPINDREL_API IpcPacket FromWireText(std::string_view bytes);
 
 }  // namespace ipc

@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "spindrel/bus/packet.h"
+#include "spindrel/export.h"
 
 namespace ipc {
 
@@ -23,7 +24,7 @@ class ThreadPool;
 using QueryHandler = std::function<nlohmann::json(const nlohmann::json& argument)>;
 
 // Thread-safe.
-class IpcQueryResponser {
+class SPINDREL_API IpcQueryResponser {
  public:
   static constexpr std::int32_t kThreadCount = 4;
 

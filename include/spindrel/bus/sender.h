@@ -8,11 +8,12 @@
 #include <nlohmann/json.hpp>
 
 #include "spindrel/bus/packet.h"
+#include "spindrel/export.h"
 
 namespace ipc {
 
 // A new outgoing packet from this process's client (0 before the bus was first joined).
-IpcPacketPtr CreatePacket(std::int32_t to, std::int32_t msg_id, const nlohmann::json& data);
+SPINDREL_API IpcPacketPtr CreatePacket(std::int32_t to, std::int32_t msg_id, const nlohmann::json& data);
 
 // Delivers the packet to its target's channel: true when the transport accepted it. global chooses the
 // target's scope; without it the scope of a guarded target (110002, 110003, 110006, 110015, 110018,
@@ -28,11 +29,11 @@ IpcPacketPtr CreatePacket(std::int32_t to, std::int32_t msg_id, const nlohmann::
 // program that sends often opens each target's objects once. A kept channel that fails a send is closed
 // and the send tried once more on a channel opened afresh. Kept channels are closed by
 // CloseKeptChannels, by IpcCore::Uninit and at exit.
-bool SendPacket(const IpcPacketPtr& packet, std::optional<bool> global = std::nullopt);
+SPINDREL_API bool SendPacket(const IpcPacketPtr& packet, std::optional<bool> global = std::nullopt);
 
 // Closes the channels SendPacket keeps; the next send opens its target again. Thread-safe.
-void CloseKeptChannels();
+SPINDREL_API void CloseKeptChannels();
 // The number of channels SendPacket keeps now.
-std::size_t KeptChannelCount();
+SPINDREL_API std::size_t KeptChannelCount();
 
 }  // namespace ipc

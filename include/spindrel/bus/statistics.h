@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "spindrel/export.h"
+
 namespace ipc {
 
 struct PacketKey {
@@ -35,7 +37,7 @@ using StoredStats = std::vector<std::pair<PacketKey, Stat>>;
 
 // The stored totals, in stored order; empty when nothing is stored yet. Empty optional when the stored
 // text cannot be read: the next report then replaces it. Thread-safe; never throws.
-std::optional<StoredStats<SendStat>> ReadStoredSendStats();
-std::optional<StoredStats<RecvStat>> ReadStoredRecvStats();
+SPINDREL_API std::optional<StoredStats<SendStat>> ReadStoredSendStats();
+SPINDREL_API std::optional<StoredStats<RecvStat>> ReadStoredRecvStats();
 
 }  // namespace ipc

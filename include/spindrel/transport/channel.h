@@ -12,6 +12,8 @@
 #include <memory>
 #include <string_view>
 
+#include "spindrel/export.h"
+
 namespace ipc {
 
 namespace detail {
@@ -26,7 +28,7 @@ struct recv_buffer_access;
 // A large message's bytes are not copied: they stay in shared memory that every other process of the
 // machine can write, also while the caller reads them. A client copies them out before it checks or
 // trusts them (the bus does), so that what it checked is what it uses.
-class recv_buffer {
+class SPINDREL_API recv_buffer {
  public:
   // Called with extra when that is not null, otherwise with data, and the size.
   using release_fn = void (*)(void* target, std::uint64_t size);
@@ -68,7 +70,7 @@ struct channel_state;
 // One thread uses a handle at a time, with one exception: disconnect may be called from another thread
 // while recv waits, and ends that wait with an empty buffer. A disconnected handle is not reused
 // (connect again on a fresh handle).
-class channel {
+class SPINDREL_API channel {
  public:
   enum class mode { receiver, sender };
 
@@ -122,11 +124,11 @@ class channel {
 // timeout, until the receivers of every large message this process sent have released it, so that a
 // process may exit right after sending. Runs by itself (with 500 ms) when the process exits normally;
 // call it earlier at a teardown that must not lose messages. Returns true when nothing is outstanding.
-bool settle_sent_storage(std::chrono::milliseconds timeout);
+SPINDREL_API bool settle_sent_storage(std::chrono::milliseconds timeout);
 
 // Closes the large-message storage this process no longer uses (none of its messages still waits for a
 // receiver, none is read in place). Idle storage also closes by itself after two seconds without use (at
 // this process's next large message) and at exit; call it at a teardown. Thread-safe.
-void close_unused_storage();
+SPINDREL_API void close_unused_storage();
 
 }  // namespace ipc

@@ -8,6 +8,8 @@
 
 #include <functional>
 
+#include "spindrel/export.h"
+
 // Clients may compile this header with another compiler: clang knows only the plain printf archetype,
 // while mingw-w64's gcc needs gnu_printf to accept the C99 length modifiers.
 #if defined(__clang__)
@@ -31,11 +33,11 @@ using log_sink_fn = std::function<void(int level, const char* file, int line, co
 // Installs a sink for the whole process and returns the previous one; an empty sink (nullptr)
 // restores the default. Thread-safe; a line already being written may still reach the previous sink,
 // which stays alive until that line is done.
-log_sink_fn set_log_sink(log_sink_fn sink);
+SPINDREL_API log_sink_fn set_log_sink(log_sink_fn sink);
 
 // Formats the text into a 2,048-byte buffer (longer text is cut; a formatting error gives the empty
 // text) and passes it to the sink.
-void log_sink(int level, const char* file, int line, const char* format, ...) SPINDREL_PRINTF_FORMAT(4, 5);
+SPINDREL_API void log_sink(int level, const char* file, int line, const char* format, ...) SPINDREL_PRINTF_FORMAT(4, 5);
 
 }  // namespace ipc
 
