@@ -7,6 +7,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "spindrel/export.h"
+
 namespace ipc {
 
 // Who asks, and where. Every field has a default that suits a joined program.
@@ -28,7 +30,7 @@ struct AskOptions {
 // channel takes no message (nobody receives there); or no answer that is JSON text arrives in time.
 // Each is reported through log_sink at level 2. Thread-safe. Blocks the calling thread: a handler that
 // asks holds one of the bus's threads for up to the timeout.
-std::optional<nlohmann::json> Ask(std::int32_t to, std::int32_t query_id, const nlohmann::json& data,
+SPINDREL_API std::optional<nlohmann::json> Ask(std::int32_t to, std::int32_t query_id, const nlohmann::json& data,
                                   std::chrono::milliseconds timeout, const AskOptions& options = {});
 
 }  // namespace ipc
