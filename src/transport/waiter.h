@@ -1,7 +1,8 @@
 // A waiter: a named condition, a named lock and a stop flag. wait_while retries an operation (a queue
-// push or pop) first by spinning for a few microseconds (and yielding while yields are cheap), then by sleeping on the condition until a
-// broadcast, a stop or a timeout. Names for a waiter called W: the condition "_waiter_cond_W" (in the waiter's
-// namespace) and the lock "_waiter_lock_W", which carries no namespace prefix at all.
+// push or pop) first by spinning for a few microseconds (and yielding while yields are cheap), then by
+// sleeping on the condition until a broadcast, a stop or a timeout. Names for a waiter called W: the
+// condition "_waiter_cond_W" (in the waiter's namespace) and the lock "_waiter_lock_W", which carries no
+// namespace prefix at all.
 #pragma once
 
 #include <atomic>
@@ -18,7 +19,7 @@ namespace ipc {
 
 // The steps between which a test may stop a waiting thread: see waiter::set_step_hook_for_testing.
 enum class wait_step {
-  yielded,    // a yield of the spin phase returned; the attempt after it comes next
+  yielded,    // a yield of the spin phase returned (time held here counts as the yield's); the attempt comes next
   spun,       // the spin phase failed; the waiter lock comes next
   locked,     // the waiter lock is held; the check under it comes next
   checked,    // that check failed; the announcement comes next
