@@ -26,6 +26,20 @@ bool waiter::broadcast() {
   return condition_.broadcast();
 }
 
+bool waiter::yield_was_slow(std::chrono::steady_clock::duration took) {
+  if (took <= yield_slice) {
+    slow_yields_.store(0, std::memory_order_relaxed);
+    return false;
+  }
+  const std::uint32_t in_a_row = slow_yields_.fetch_add(1, std::memory_order_relaxed);
+  auto rest = std::chrono::steady_clock::duration(yield_rest);
+  for (std::uint32_t i = 0; i < in_a_row && rest < yield_rest_longest; ++i) rest *= 2;
+  if (rest > yield_rest_longest) rest = yield_rest_longest;
+  yields_rest_until_.store((std::chrono::steady_clock::now() + rest).time_since_epoch().count(),
+                           std::memory_order_relaxed);
+  return true;
+}
+
 void waiter::stop() {
   stopped_.store(true);
   broadcast();

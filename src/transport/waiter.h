@@ -1,7 +1,8 @@
 // A waiter: a named condition, a named lock and a stop flag. wait_while retries an operation (a queue
-// push or pop) first by spinning for a few microseconds, then by sleeping on the condition until a
-// broadcast, a stop or a timeout. Names for a waiter called W: the condition "_waiter_cond_W" (in the waiter's
-// namespace) and the lock "_waiter_lock_W", which carries no namespace prefix at all.
+// push or pop) first by spinning for a few microseconds (and yielding while yields are cheap), then by
+// sleeping on the condition until a broadcast, a stop or a timeout. Names for a waiter called W: the
+// condition "_waiter_cond_W" (in the waiter's namespace) and the lock "_waiter_lock_W", which carries no
+// namespace prefix at all.
 #pragma once
 
 #include <atomic>
@@ -18,6 +19,7 @@ namespace ipc {
 
 // The steps between which a test may stop a waiting thread: see waiter::set_step_hook_for_testing.
 enum class wait_step {
+  yielded,    // a yield of the spin phase returned (time held here counts as the yield's); the attempt comes next
   spun,       // the spin phase failed; the waiter lock comes next
   locked,     // the waiter lock is held; the check under it comes next
   checked,    // that check failed; the announcement comes next
@@ -36,7 +38,8 @@ class waiter {
   [[nodiscard]] bool valid() const { return condition_.valid() && lock_.valid(); }
 
   // Runs attempt until it succeeds: true then. Spins first (attempt after attempt, with processor
-  // pauses between them, for about spin_time), then sleeps; each sleep lasts at most ms (the low 32
+  // pauses between them, for about spin_time, then up to spin_yields attempts with a yield before
+  // each, unless yields rest: see below), then sleeps; each sleep lasts at most ms (the low 32
   // bits; 0xFFFFFFFF is no limit), and a sleep that runs out ends the wait with false. A stopped waiter
   // returns true as soon as the spin phase is over, whatever attempt says. With ms = 0, attempt runs
   // once and nothing sleeps. A waiter whose lock is not open (or cannot be taken) cannot sleep on its
@@ -62,11 +65,26 @@ class waiter {
   // processor, short enough that a peer that needs this processor loses little.
   static constexpr std::chrono::nanoseconds spin_time = std::chrono::microseconds(3);
 
+  // After the pauses, yields: with more runnable partners than processors a yield hands this
+  // processor to a partner, whose change then arrives without a sleep and a wake-up (two system calls
+  // and a switch each). Against a competitor that never sleeps (a busy loop) a yield gives a whole time
+  // slice away instead, where a sleeper would be woken at once. A yield that kept this thread away for
+  // longer than yield_slice shows the second case: then no wait of this waiter yields for yield_rest,
+  // twice as long after each such yield in a row, up to yield_rest_longest.
+  static constexpr int spin_yields = 32;
+  static constexpr std::chrono::microseconds yield_slice{1000};
+  static constexpr std::chrono::milliseconds yield_rest{20};
+  static constexpr std::chrono::milliseconds yield_rest_longest{1000};
+
  private:
   template <typename Attempt>
   bool spin_while(Attempt& attempt);
   template <typename Attempt>
+  bool yield_while(Attempt& attempt);
+  template <typename Attempt>
   bool poll_while(Attempt& attempt, std::uint64_t ms);
+  // Whether a yield that took `took` ends the yields of this wait (and rests them for later waits).
+  bool yield_was_slow(std::chrono::steady_clock::duration took);
   void step(wait_step reached) const {
     if (step_hook_) step_hook_(reached);
   }
@@ -74,6 +92,10 @@ class waiter {
   named_condition condition_;
   named_mutex lock_;
   std::atomic<bool> stopped_{false};
+  // Yields rest until this steady_clock count; slow_yields_ counts the slow yields in a row. Only a
+  // heuristic: relaxed, and a race between two waiting threads costs one yield more or less.
+  std::atomic<std::int64_t> yields_rest_until_{0};
+  std::atomic<std::uint32_t> slow_yields_{0};
   bool global_ = true;
   std::function<void(wait_step)> step_hook_;
 };
@@ -110,8 +132,23 @@ bool waiter::spin_while(Attempt& attempt) {
     if (attempt()) return true;
     if (stopped_.load()) return false;
     for (int i = 0; i < pauses_per_check; ++i) platform::PauseProcessor();
-    if (std::chrono::steady_clock::now() >= until) return attempt();
+    if (std::chrono::steady_clock::now() >= until) return yield_while(attempt);
   }
+}
+
+template <typename Attempt>
+bool waiter::yield_while(Attempt& attempt) {
+  const auto now = std::chrono::steady_clock::now();
+  if (now.time_since_epoch().count() < yields_rest_until_.load(std::memory_order_relaxed)) return attempt();
+  for (int i = 0; i < spin_yields; ++i) {
+    const auto before = std::chrono::steady_clock::now();
+    platform::YieldThread();
+    step(wait_step::yielded);
+    if (yield_was_slow(std::chrono::steady_clock::now() - before)) return attempt();
+    if (attempt()) return true;
+    if (stopped_.load()) return false;
+  }
+  return false;
 }
 
 template <typename Attempt>

@@ -180,4 +180,27 @@ TEST(WaiterWakeRule, ASleeperSpinsBrieflyThenSleepsUntilWoken) {
   EXPECT_EQ(attempts.load(), before_sleep + 1);  // one try under the lock once woken, none while asleep
 }
 
+// A yield hands the processor to a partner when partners outnumber processors, but gives a whole time
+// slice away to a busy loop. One yield that kept the waiter away for longer than yield_slice ends the
+// yields of its wait and of the waits that follow for yield_rest.
+TEST(WaiterYields, AYieldThatLostASliceRestsTheYieldsOfLaterWaits) {
+  ipc::waiter waiter;
+  ASSERT_TRUE(waiter.open(Unique("yields")));
+  int yields = 0;
+  waiter.set_step_hook_for_testing([&](ipc::wait_step step) {
+    // Every yield stands for one that lost a slice to a busy loop.
+    if (step != ipc::wait_step::yielded) return;
+    ++yields;
+    std::this_thread::sleep_for(ipc::waiter::yield_slice * 2);
+  });
+  EXPECT_FALSE(waiter.wait_while([] { return false; }, 1));
+  EXPECT_EQ(yields, 1);  // a fresh waiter yields, once here
+  const auto rested = std::chrono::steady_clock::now();
+  EXPECT_FALSE(waiter.wait_while([] { return false; }, 1));
+  // Only within the rest: a machine that held this thread back longer ended it.
+  if (std::chrono::steady_clock::now() - rested < ipc::waiter::yield_rest) {
+    EXPECT_EQ(yields, 1);
+  }
+}
+
 }  // namespace
