@@ -51,7 +51,9 @@ install(TARGETS spindrel buspeer RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COM
 install(FILES README.md docs/api.md docs/wire-format.md docs/sibling-guide.md docs/channel.md
   docs/linux-objects.md docs/registry.md DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT programs)
 if(WIN32)
-  install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT programs)
+  # The programs compile in the JSON library and buspeer its command-line parser, and the tree carries
+  # the JSON headers: their notices travel with them, in the same file as the Debian packages'.
+  install(FILES LICENSE cmake/debian/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT programs)
 else()
   # Debian's place for the license and the changelog: every package's own documentation folder.
   set(spindrel_changelog ${CMAKE_BINARY_DIR}/changelog.Debian.gz)

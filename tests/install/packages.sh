@@ -29,7 +29,7 @@ fail() {
 
 # Every file and link below a root, one per line, sorted; folders are implied by their contents.
 list_tree() {
-  (cd "$1" && find . \( -type f -o -type l \) -printf '%P\n' | sort | while read -r path; do
+  (cd "$1" && find . \( -type f -o -type l \) -printf '%P\n' | LC_ALL=C sort | while read -r path; do
     if [ -L "$path" ]; then echo "$path -> $(readlink "$path")"; else echo "$path"; fi
   done)
 }
