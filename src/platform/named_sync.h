@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 #include "platform/named_object.h"
@@ -36,6 +37,11 @@ NamedObject CreateOwnedMutex(std::string_view name, ErrorCode& error);
 // True while any process has a mutex of this name open (owned or not); opens nothing that outlives the
 // call. name must be ASCII.
 bool NamedMutexExists(std::string_view name);
+
+// The process whose thread owns the mutex of this name, where the system can tell: on Linux the owner's
+// thread id is part of the mutex's lock word, and /proc names its process. Windows has no call that
+// names a mutex's owner: nothing there. Nothing too when no such mutex exists or nobody owns it.
+std::optional<std::uint32_t> NamedMutexOwnerProcess(std::string_view name);
 
 // Waits up to timeout_ms for the mutex. kSignaled and kAbandoned mean the calling thread owns it (one
 // more level of recursion).

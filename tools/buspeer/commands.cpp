@@ -198,10 +198,12 @@ int Clients(bool as_json) {
   for (const auto& [id, name] : ipc::KnownClients()) {
     for (const bool global : {true, false}) {
       if (!ipc::IsClientAlive(id, global)) continue;
+      const std::optional<std::uint32_t> pid = ipc::ClientProcessId(id, global);
       if (as_json) {
-        clients.push_back({{"id", id}, {"name", name}, {"scope", ScopeName(global)}});
+        clients.push_back(
+            {{"id", id}, {"name", name}, {"scope", ScopeName(global)}, {"pid", pid ? json(*pid) : json()}});
       } else {
-        PrintLine(std::to_string(id) + " " + name + " " + ScopeName(global));
+        PrintLine(std::to_string(id) + " " + name + " " + ScopeName(global) + (pid ? " " + std::to_string(*pid) : ""));
       }
     }
   }

@@ -126,7 +126,8 @@ int main() {
           "wait MS milliseconds for the answer (default: " + std::to_string(buspeer::kDefaultQueryTimeoutMs) + ")")
       ->type_name("MS");
 
-  CLI::App* clients = app.add_subcommand("clients", "list the clients that are on the bus, and in which scope");
+  CLI::App* clients =
+      app.add_subcommand("clients", "list the clients that are on the bus, their scope, and (on Linux) their process");
   CLI::App* stats = app.add_subcommand("stats", "show the send and receive statistics kept in the registry");
   for (CLI::App* command : {clients, stats}) command->add_flag("--json", values.json, "print one JSON document");
 

@@ -36,6 +36,10 @@ SPINDREL_API std::string InitedMutexName(std::int32_t id, bool global);
 // Says nothing about the client beyond that, and never waits.
 SPINDREL_API bool IsClientAlive(std::int32_t id, bool global);
 
+// The process that holds the client's liveness mutex, where the system can tell (Linux; Windows names
+// no mutex's owner): nothing when it cannot, or when the client is not on the bus in that scope.
+SPINDREL_API std::optional<std::uint32_t> ClientProcessId(std::int32_t id, bool global);
+
 // Whether this process runs elevated; elevated clients live in the global scope. Asks the system on
 // every call.
 SPINDREL_API bool IsProcessElevated();

@@ -52,6 +52,8 @@ bool NamedMutexExists(std::string_view name) {
   return mutex.IsValid();
 }
 
+std::optional<std::uint32_t> NamedMutexOwnerProcess(std::string_view) { return std::nullopt; }
+
 WaitResult LockNamedMutex(const NamedObject& mutex, std::uint32_t timeout_ms, ErrorCode& error) {
   return ToWaitResult(::WaitForSingleObject(mutex.Get(), timeout_ms), error);
 }

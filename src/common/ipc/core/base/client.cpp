@@ -80,6 +80,10 @@ std::string InitedMutexName(std::int32_t id, bool global) {
 
 bool IsClientAlive(std::int32_t id, bool global) { return platform::NamedMutexExists(InitedMutexName(id, global)); }
 
+std::optional<std::uint32_t> ClientProcessId(std::int32_t id, bool global) {
+  return platform::NamedMutexOwnerProcess(InitedMutexName(id, global));
+}
+
 bool IsProcessElevated() { return platform::IsProcessElevated(); }
 
 }  // namespace ipc
