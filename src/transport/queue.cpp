@@ -109,11 +109,10 @@ bool still_claimed(std::uint64_t state, std::uint64_t claimed) {
 
 // After a claim of write w (read_state became `claimed`): records it, publishes write_index and fills
 // the slot. Between the claim and the fill a writer may be paused for any time; a receiver passes the
-// slot over when it takes the writer for dead (its recorded process is gone or has held the slot for
-// seconds, or a writer that recorded nothing has not completed it within a second). Such a receiver
-// has cleared its bit from the mask, and the last one released the slot to w + 256, so the fill checks
-// both: it never writes into a slot that was released, and it tells its caller when a receiver was
-// passed by.
+// slot over when it takes the writer for dead (its recorded process is gone or held the slot for
+// seconds, or a writer that recorded nothing has not completed it within a second). Such a receiver has cleared its bit
+// from the mask, and the last one released the slot to w + 256, so the fill checks both: it never writes into a slot
+// that was released, and it tells its caller when a receiver was passed by.
 pushed fill_claimed(layout::queue& q, std::uint32_t w, std::uint64_t claimed, const slot_fields& fields, bool forced,
                     const writer& who) {
   layout::slot& s = slot_at(q, w);
