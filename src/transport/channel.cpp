@@ -277,18 +277,10 @@ void forget_place(channel_state& h, std::uint32_t bit) {
   }
 }
 
-// The handle as the owner of its receiver place.
-queue::receiver place_owner(const channel_state& h) { return {h.claims, layout::place_token(h.pid, h.conn_id)}; }
-
 // Called with recv_lock held.
 bool pop_one(channel_state& h, layout::message& out) {
   const std::uint32_t bit = h.receiver_bit.load();
   if (bit == 0) return false;
-  // Reading on from a place another receiver has taken would steal its messages.
-  if (!queue::owns_place(place_owner(h), bit)) {
-    forget_place(h, bit);
-    return false;
-  }
   if (queue::pop(*h.queue, bit, h.read_index, out)) {
     h.unwritten_seen = false;
     return true;
@@ -477,7 +469,7 @@ bool channel::connect(mode m) {
   if (h.queue == nullptr) return false;
   if (h.receiver_bit.load() == 0) {
     const std::lock_guard guard(h.recv_lock);
-    const std::uint32_t bit = queue::connect_receiver(*h.queue, h.read_index, place_owner(h));
+    const std::uint32_t bit = queue::connect_receiver(*h.queue, h.read_index);
     if (bit == 0) return false;
     h.receiver_bit.store(bit);
   }
@@ -496,7 +488,7 @@ void channel::disconnect() {
   h.slot_written.stop();
   if (released != 0) {
     const std::lock_guard guard(h.recv_lock);
-    queue::disconnect_receiver(*h.queue, released, h.read_index, place_owner(h));
+    queue::disconnect_receiver(*h.queue, released, h.read_index);
     h.reassembly.clear();
   }
 }

@@ -89,10 +89,6 @@ void release_replaced(layout::queue& q, const layout::message& old) {
   release_named_chunk(old, shared(q.connections).load(), forged_slot::report);
 }
 
-std::uint64_t& owner_of(layout::claims& claims, std::uint32_t bit) {
-  return claims.owners[std::countr_zero(bit) % layout::max_receivers];
-}
-
 std::atomic<void (*)()> claimed_hook{nullptr};
 
 // Whether a slot claimed with read_state `claimed` is still that claim, now `state`: only receivers
@@ -210,22 +206,16 @@ void construct(layout::queue& q) {
   if (locked) lock.unlock();
 }
 
-std::uint32_t connect_receiver(layout::queue& q, std::uint32_t& read_index, const receiver& who) {
+std::uint32_t connect_receiver(layout::queue& q, std::uint32_t& read_index) {
   std::uint32_t old = shared(q.connections).load();
   std::uint32_t taken = 0;
   for (std::uint32_t k = 0;;) {
     taken = old | (old + 1);
-    // Recorded before the bit is taken: a handle that held the place before us and checks the owner
-    // after it saw the bit set then sees us (disconnect_receiver).
-    if (taken != old && who.claims != nullptr) shared(owner_of(*who.claims, taken - old)).store(who.token);
     if (shared(q.connections).compare_exchange_strong(old, taken)) break;
     backoff(k);
   }
   const std::uint32_t bit = taken - old;
   if (bit == 0) return 0;
-  // Another handle of ours that meant to take the same bit at the same moment may have recorded itself
-  // over us before its take failed.
-  if (who.claims != nullptr) shared(owner_of(*who.claims, bit)).store(who.token);
   const std::uint32_t start = shared(q.write_index).load();
   read_index = start;
   // Slots claimed since `start` carry our mark rightly even before they are written.
@@ -248,9 +238,9 @@ std::uint32_t connect_receiver(layout::queue& q, std::uint32_t& read_index, cons
   return bit;
 }
 
-void disconnect_receiver(layout::queue& q, std::uint32_t bit, std::uint32_t read_index, const receiver& who) {
+void disconnect_receiver(layout::queue& q, std::uint32_t bit, std::uint32_t read_index) {
   // An evicted handle's bit may belong to another receiver by now: it is not ours to clear.
-  if (!holds_place(q, bit, read_index) || !owns_place(who, bit)) return;
+  if (!holds_place(q, bit, read_index)) return;
   // Our marks go first, while the bit is still ours: afterwards a forced write can evict us (and another
   // receiver take the bit) only after writers have marked a whole turn of the queue for us anew.
   const std::uint32_t end = shared(q.write_index).load();
@@ -260,15 +250,7 @@ void disconnect_receiver(layout::queue& q, std::uint32_t bit, std::uint32_t read
     drop_mark(q, i, bit);
   }
   if (lost_place(q, bit, i)) return;
-  // The owner is read after the registry and the bit cleared only if the registry has not changed
-  // since: a receiver of ours records itself before it takes the bit, so a bit that was set when we
-  // read the registry, with our record still in place after, is ours.
-  std::uint32_t old = shared(q.connections).load();
-  for (std::uint32_t k = 0;;) {
-    if ((old & bit) == 0 || !owns_place(who, bit)) return;
-    if (shared(q.connections).compare_exchange_strong(old, old & ~bit)) break;
-    backoff(k);
-  }
+  shared(q.connections).fetch_and(~bit);
   // Writers that looked at the registry before the line above may still mark a slot or two for this
   // bit; the next receiver to take the bit wipes those (connect_receiver).
 }
@@ -341,10 +323,6 @@ bool holds_place(layout::queue& q, std::uint32_t bit, std::uint32_t read_index) 
   const layout::slot& s = slot_at(q, read_index);
   if ((pending_of(shared(s.read_state).load()) & bit) == 0) return false;
   return shared(s.commit).load() == ~std::uint64_t{read_index} || claimed_unwritten(q, read_index);
-}
-
-bool owns_place(const receiver& who, std::uint32_t bit) {
-  return who.claims == nullptr || shared(owner_of(*who.claims, bit)).load() == who.token;
 }
 
 bool skip_unwritten(layout::queue& q, std::uint32_t bit, std::uint32_t& read_index, bool writer_gone) {

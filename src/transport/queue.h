@@ -18,26 +18,14 @@ namespace ipc::queue {
 // Runs once per process per opening: resets the receiver registry of a queue nobody has set up yet.
 void construct(layout::queue& q);
 
-// Who takes a receiver place. With claims, the place's owner entry names the taker (token) from just
-// before its bit is taken, so that a handle whose place was taken from it can tell, and never gives up
-// or reads from the new holder's place. Without claims nothing is recorded.
-struct receiver {
-  layout::claims* claims;
-  std::uint64_t token;
-};
-
 // Takes a free receiver place: its bit, or 0 when all 32 are taken. read_index becomes the next write,
 // and marks left in older slots for the same bit by a receiver that is gone are wiped.
-std::uint32_t connect_receiver(layout::queue& q, std::uint32_t& read_index, const receiver& who);
+std::uint32_t connect_receiver(layout::queue& q, std::uint32_t& read_index);
 
-// Gives up bit, unless the handle no longer holds it (holds_place, owns_place: another receiver may hold
-// it now), then reads away (discards) every slot written for it up to now, so that no slot keeps waiting
-// for a receiver that left; large messages among them are released.
-void disconnect_receiver(layout::queue& q, std::uint32_t bit, std::uint32_t read_index, const receiver& who);
-
-// False when another receiver of ours has recorded itself as the owner of bit's place since who took
-// it: the place is no longer who's. True when nothing was recorded (a peer took the place, or no claims).
-bool owns_place(const receiver& who, std::uint32_t bit);
+// Gives up bit, unless the handle no longer holds it (holds_place: another receiver may hold it now), then reads away
+// (discards) every slot written for it up to now, so that no slot keeps waiting for a receiver that left; large
+// messages among them are released.
+void disconnect_receiver(layout::queue& q, std::uint32_t bit, std::uint32_t read_index);
 
 struct slot_fields {
   std::uint32_t sender_id;

@@ -119,8 +119,7 @@ TEST(ChannelHeldWriter, AKilledWritersSlotIsPassedOverAtOnce) {
   // A writer that recorded nothing is given a second; a recorded one that is gone is not waited for.
   EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
   const auto lines = test_support::LogCapture::Take();
-  EXPECT_TRUE(
-      Logged(lines, "skip: slot " + std::to_string(claimed) + " was claimed and never written (its writer is gone)"));
+  EXPECT_TRUE(Logged(lines, "skip: slot " + std::to_string(claimed) + " was claimed and never written"));
 }
 
 // Mend: a record naming a live process that is not the writer (one that reused a dead writer's pid, or
@@ -224,34 +223,6 @@ TEST(ChannelEvictedReceiver, APausedWatcherEvictedMeanwhileLeavesTheNewHoldersPl
   EXPECT_EQ(queue.connections(), watcher_bit);
   ASSERT_TRUE(sender.send_strict("still here", 10, 1000));
   EXPECT_EQ(RecvWithin(fresh, 10s).size(), 10u);
-}
-
-// Mend: a receiver evicted by a forced write that found nobody left to write for, which then read all
-// that was written for it, gave up its place when it left although a newcomer had taken it meanwhile,
-// and read on from that place, taking the newcomer's messages.
-TEST(ChannelEvictedReceiver, AnEvictedReceiverThatReadEverythingLeavesTheNewHoldersPlaceAlone) {
-  for (const bool leaves : {false, true}) {
-    SCOPED_TRACE(leaves ? "the stale handle leaves" : "the stale handle reads on");
-    ChannelPeers peers("read-then-left");
-    ASSERT_TRUE(peers.Ready());
-    channel& stale = peers.receiver();
-    const std::uint32_t bit = stale.receiver_bit();
-    EXPECT_TRUE(FillAndForce(peers.sender));
-    for (std::uint32_t i = 0; i < ipc::layout::slot_count; ++i) {
-      ASSERT_FALSE(stale.recv(0).empty()) << i;
-    }
-    channel fresh(peers.name, false);
-    ASSERT_TRUE(fresh.connect(kReceiver));
-    ASSERT_EQ(fresh.receiver_bit(), bit);
-
-    if (leaves) stale.disconnect();
-    ASSERT_TRUE(peers.sender.send_strict("still here", 10, 1000));
-    if (!leaves) {
-      EXPECT_TRUE(stale.recv(0).empty());  // not the newcomer's message
-    }
-    EXPECT_EQ(peers.queue.connections(), bit);
-    EXPECT_EQ(RecvWithin(fresh, 10s).size(), 10u);
-  }
 }
 
 // Mend: an evicted receiver waited at a slot that was overwritten, for good.
