@@ -162,7 +162,8 @@ TEST(ChannelFault, ASlotClaimedByASenderThatDiedIsSkippedAfterAWhile) {
   const auto lines = test_support::LogCapture::Take();
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0].level, ipc::log_level_recovery);
-  EXPECT_EQ(lines[0].text, "skip: slot " + std::to_string(claimed) + " was claimed and never written\n");
+  EXPECT_EQ(lines[0].text,
+            "skip: slot " + std::to_string(claimed) + " was claimed and never written (nobody recorded its writer)\n");
 
   // A whole turn of the queue with strict sends: the skipped slot does not block them.
   auto reader = std::async(std::launch::async, [&] {
