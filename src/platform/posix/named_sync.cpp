@@ -10,14 +10,13 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
-#include <cstdio>
 #include <ctime>
-#include <fstream>
 #include <optional>
 #include <string>
 
 #include "platform/posix/checked_call.h"
 #include "platform/posix/object_table.h"
+#include "platform/posix/proc.h"
 #include "platform/process.h"
 
 #if defined(__SANITIZE_THREAD__)
@@ -65,16 +64,6 @@ posix::SemaphoreWords* SemaphoreOf(const NamedObject& semaphore, ErrorCode& erro
   return record == nullptr ? nullptr : static_cast<posix::SemaphoreWords*>(record->Payload());
 }
 
-// The process a thread of any process belongs to, from /proc (its status names the thread group).
-std::optional<std::uint32_t> ProcessOfThread(std::uint32_t thread) {
-  std::ifstream status("/proc/" + std::to_string(thread) + "/status");
-  for (std::string line; std::getline(status, line);) {
-    std::uint32_t process = 0;
-    if (line.starts_with("Tgid:") && std::sscanf(line.c_str() + 5, "%u", &process) == 1 && process != 0) return process;
-  }
-  return std::nullopt;
-}
-
 long Futex(std::uint32_t* word, int operation, std::uint32_t value, const timespec* deadline) {
   // Not FUTEX_PRIVATE_FLAG: the word is shared with other processes.
   return ::syscall(SYS_futex, word, operation, value, deadline, nullptr, FUTEX_BITSET_MATCH_ANY);
@@ -113,7 +102,7 @@ std::optional<std::uint32_t> NamedMutexOwnerProcess(std::string_view name) {
   // A robust mutex's lock word holds its owner's thread id (with flag bits above it), 0 when free.
   const auto owner = static_cast<std::uint32_t>(std::atomic_ref<int>(native->__data.__lock).load()) & FUTEX_TID_MASK;
   if (owner == 0) return std::nullopt;
-  return ProcessOfThread(owner);
+  return posix::ProcessOfThread(owner);
 }
 
 WaitResult LockNamedMutex(const NamedObject& mutex, std::uint32_t timeout_ms, ErrorCode& error) {

@@ -8,10 +8,13 @@
 
 #include <cerrno>
 #include <charconv>
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <optional>
 
+#include "platform/posix/proc.h"
 #include "platform/unicode.h"
 
 namespace platform {
@@ -100,4 +103,18 @@ std::vector<ProcessEntry> SnapshotProcesses() {
   return entries;
 }
 
+namespace posix {
+
+// A thread's status names its thread group.
+std::optional<std::uint32_t> ProcessOfThread(std::uint32_t thread) {
+  const std::string status = ReadWholeFile("/proc/" + std::to_string(thread) + "/status");
+  constexpr std::string_view kGroupField = "\nTgid:";
+  const auto field = status.find(kGroupField);
+  if (field == std::string::npos) return std::nullopt;
+  std::uint32_t process = 0;
+  if (std::sscanf(status.c_str() + field + kGroupField.size(), "%u", &process) != 1 || process == 0) return std::nullopt;
+  return process;
+}
+
+}  // namespace posix
 }  // namespace platform

@@ -1,0 +1,13 @@
+// What /proc tells the backend about other processes, beyond the public calls of platform/process.h.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+namespace platform::posix {
+
+// The process a thread of any process belongs to (its thread group), or nothing when the thread is gone
+// or the system will not say.
+std::optional<std::uint32_t> ProcessOfThread(std::uint32_t thread);
+
+}  // namespace platform::posix
