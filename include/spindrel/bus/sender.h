@@ -1,6 +1,7 @@
 // Sending one packet to the receive channel of its target client.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -25,14 +26,19 @@ SPINDREL_API IpcPacketPtr CreatePacket(std::int32_t to, std::int32_t msg_id, con
 // type error 316.
 //
 // The channel a send opened is kept for the next send to the same target and scope (at most 16 targets,
-// the least recently used closed first; a target not sent to for 30 s is closed at the next send), so a
-// program that sends often opens each target's objects once. A kept channel that fails a send is closed
+// the least recently used closed first; a target not sent to for 30 s is closed at the next send and,
+// in a client that joined the bus, by its receive thread within about a second), so a program that
+// sends often opens each target's objects once. A kept channel that fails a send is closed
 // and the send tried once more on a channel opened afresh. Kept channels are closed by
 // CloseKeptChannels, by IpcCore::Uninit and at exit.
 SPINDREL_API bool SendPacket(const IpcPacketPtr& packet, std::optional<bool> global = std::nullopt);
 
 // Closes the channels SendPacket keeps; the next send opens its target again. Thread-safe.
 SPINDREL_API void CloseKeptChannels();
+// Closes the channels SendPacket keeps that no send has used for idle_for (or for 30 s); the others
+// stay. Thread-safe.
+SPINDREL_API void CloseIdleKeptChannels(std::chrono::milliseconds idle_for);
+SPINDREL_API void CloseIdleKeptChannels();
 // The number of channels SendPacket keeps now.
 SPINDREL_API std::size_t KeptChannelCount();
 

@@ -9,6 +9,7 @@
 #include "spindrel/bus/client.h"
 #include "spindrel/bus/handler.h"
 #include "spindrel/bus/ipc_core.h"
+#include "spindrel/bus/sender.h"
 #include "spindrel/transport/log_sink.h"
 
 namespace ipc {
@@ -19,6 +20,8 @@ constexpr auto kReceiveThreadWait = std::chrono::milliseconds(400);
 constexpr std::uint32_t kPoolIdleWaitMs = 5000;
 // How often a receiver without a place tries to take one.
 constexpr auto kPlaceRetry = std::chrono::milliseconds(50);
+// How often the receive thread closes the sender channels that no send has used for a while.
+constexpr auto kKeptChannelSweep = std::chrono::seconds(1);
 
 // Clients that would rather end than wait for a hung handler at shutdown.
 constexpr std::int32_t kEndWhenStuck[] = {110006, 110009, 200001};
@@ -56,6 +59,7 @@ bool IpcReceiver::Start(bool global) {
 
 void IpcReceiver::ReceiveMsgThread() {
   const IpcCore& core = IpcCore::Instance();
+  auto next_sweep = std::chrono::steady_clock::now() + kKeptChannelSweep;
   for (;;) {
     if (channel_->receiver_bit() == 0) {
       // No place (none was free, or a sender evicted us): nothing reaches this client until it takes one.
@@ -69,6 +73,10 @@ void IpcReceiver::ReceiveMsgThread() {
     }
     recv_buffer buffer = channel_->recv();
     if (stopping_.load() || core.Stopped()) return;  // what arrives once the bus stops is dropped
+    if (const auto now = std::chrono::steady_clock::now(); now >= next_sweep) {
+      CloseIdleKeptChannels();
+      next_sweep = now + kKeptChannelSweep;
+    }
     if (channel_->receiver_bit() == 0) {
       log_sink(log_level_failure, kSource, __LINE__, "receiver place lost, taking a new one.[Channel]%s",
                name_.c_str());

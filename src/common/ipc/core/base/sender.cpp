@@ -24,8 +24,9 @@ constexpr std::uint64_t kOtherThreadTimeoutMs = 200;
 
 // A process sends to a handful of clients; more targets than this and the least recently used goes.
 constexpr std::size_t kKeptChannels = 16;
-// A target not sent to for this long is closed at the next send, so that a process that has stopped
-// talking to a client does not keep the client's objects alive for good.
+// A target not sent to for this long is closed (at the next send, and by a joined client's receive
+// thread), so that a process that has stopped talking to a client does not keep the client's objects
+// alive for good.
 constexpr std::chrono::seconds kKeptIdleLimit{30};
 
 // Targets whose scope is found by probing and that must be alive to be sent to.
@@ -93,10 +94,13 @@ class KeptChannels {
     }
   }
 
-  void CloseAll() {
+  void CloseAll() { CloseIdle(std::chrono::steady_clock::duration::zero()); }
+
+  void CloseIdle(std::chrono::steady_clock::duration idle_for) {
     std::vector<Kept> closing;
     const std::lock_guard guard(lock_);
-    MoveIf(closing, [](const Kept&) { return true; });
+    const auto now = std::chrono::steady_clock::now();
+    MoveIf(closing, [&](const Kept& kept) { return now - kept.used >= idle_for; });
   }
 
   std::size_t Count() {
@@ -176,6 +180,10 @@ bool SendPacket(const IpcPacketPtr& packet, std::optional<bool> global) {
 }
 
 void CloseKeptChannels() { KeptTable().CloseAll(); }
+
+void CloseIdleKeptChannels(std::chrono::milliseconds idle_for) { KeptTable().CloseIdle(idle_for); }
+
+void CloseIdleKeptChannels() { KeptTable().CloseIdle(kKeptIdleLimit); }
 
 std::size_t KeptChannelCount() { return KeptTable().Count(); }
 

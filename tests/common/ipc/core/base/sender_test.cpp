@@ -70,4 +70,13 @@ TEST_F(SendPacket, KeepsItsChannelUntilUninitAndStillReachesAReceiverThatCameBac
   EXPECT_EQ(ipc::KeptChannelCount(), 0u);
 }
 
+TEST_F(SendPacket, ClosesAKeptChannelOnlyOnceItIsIdle) {
+  ASSERT_FALSE(ListenOnce([] { return ipc::SendPacket(ipc::CreatePacket(kTarget, 33, {}), false); }).is_null());
+  ASSERT_EQ(ipc::KeptChannelCount(), 1u);
+  ipc::CloseIdleKeptChannels();  // used a moment ago
+  EXPECT_EQ(ipc::KeptChannelCount(), 1u);
+  ipc::CloseIdleKeptChannels(std::chrono::milliseconds(0));
+  EXPECT_EQ(ipc::KeptChannelCount(), 0u);
+}
+
 }  // namespace
