@@ -112,18 +112,19 @@ install(FILES ${CMAKE_BINARY_DIR}/spindrelConfig.cmake ${CMAKE_BINARY_DIR}/spind
   DESTINATION ${spindrel_cmake_dir} COMPONENT dev)
 
 if(NOT WIN32)
-  set(spindrel_static_libs "-lspindrel_bus -lspindrel_transport -lspindrel_util -lspindrel_platform -pthread")
+  # What a static bus needs after it at the link.
+  set(spindrel_internal_libs "-lspindrel_transport -lspindrel_util -lspindrel_platform -pthread")
   set(SPINDREL_PC_LIBS_PRIVATE "")
   if(NOT BUILD_SHARED_LIBS)
     set(SPINDREL_PC_REQUIRES "nlohmann_json >= 3.10, fmt")
-    set(SPINDREL_PC_LIBS "${spindrel_static_libs}")
+    set(SPINDREL_PC_LIBS "-lspindrel_bus ${spindrel_internal_libs}")
   else()
     set(SPINDREL_PC_REQUIRES "nlohmann_json >= 3.10")
     set(SPINDREL_PC_LIBS "-lspindrel_bus")
     if(SPINDREL_PACK_STATIC_BUILD)
-      # `pkg-config --static` lists the archives a static link needs (their fmt is compiled in); the
-      # linker takes the archives over the shared library inside -Wl,-Bstatic ... -Wl,-Bdynamic.
-      string(REPLACE "-lspindrel_bus " "" SPINDREL_PC_LIBS_PRIVATE "${spindrel_static_libs}")
+      # `pkg-config --static` adds what the archives need (their fmt is compiled in); the linker takes
+      # the archives over the shared library inside -Wl,-Bstatic ... -Wl,-Bdynamic.
+      set(SPINDREL_PC_LIBS_PRIVATE "${spindrel_internal_libs}")
     endif()
   endif()
   # The file finds its prefix from where it lies, so a staged or relocated tree works as well.
