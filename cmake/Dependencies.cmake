@@ -5,6 +5,15 @@
 # include path (glibc's headers would shadow mingw's), so the two libraries are exposed through a private
 # folder of links. GoogleTest is compiled from its Debian source package.
 
+# fmt compiled in (header-only): on Windows, and in the static archives packed beside the shared library
+# (cmake/Install.cmake), since Debian ships no static fmt and a client linking them should need neither
+# libfmt-dev nor the fmt version the package was built with.
+if(WIN32 OR SPINDREL_STATIC_BESIDE_SHARED)
+  add_library(fmt_header_only INTERFACE)
+  target_compile_definitions(fmt_header_only INTERFACE FMT_HEADER_ONLY)
+  add_library(fmt::fmt ALIAS fmt_header_only)
+endif()
+
 if(WIN32)
   set(third_party_include ${CMAKE_BINARY_DIR}/third_party_include)
   file(MAKE_DIRECTORY ${third_party_include})
@@ -16,10 +25,7 @@ if(WIN32)
   target_include_directories(nlohmann_json SYSTEM INTERFACE ${third_party_include})
   add_library(nlohmann_json::nlohmann_json ALIAS nlohmann_json)
 
-  add_library(fmt_header_only INTERFACE)
   target_include_directories(fmt_header_only SYSTEM INTERFACE ${third_party_include})
-  target_compile_definitions(fmt_header_only INTERFACE FMT_HEADER_ONLY)
-  add_library(fmt::fmt ALIAS fmt_header_only)
 
   if(SPINDREL_BUILD_TESTS)
     set(gtest_force_shared_crt ON CACHE BOOL "" FORCE)
@@ -28,7 +34,9 @@ if(WIN32)
   endif()
 else()
   find_package(nlohmann_json 3.10 REQUIRED)
-  find_package(fmt 9 REQUIRED)
+  if(NOT SPINDREL_STATIC_BESIDE_SHARED)
+    find_package(fmt 9 REQUIRED)
+  endif()
   find_package(Threads REQUIRED)
   if(SPINDREL_BUILD_TESTS)
     find_package(GTest REQUIRED)

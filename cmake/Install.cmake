@@ -5,7 +5,12 @@
 # files). On Linux each becomes a Debian package, spindrel and spindrel-dev. Clients use
 #
 #   find_package(spindrel 0.1 REQUIRED)
-#   target_link_libraries(app PRIVATE spindrel::bus)
+#   target_link_libraries(app PRIVATE spindrel::bus)   # or spindrel::bus_static
+#
+# spindrel::bus is the library the build made; spindrel::bus_static is the static one wherever the tree
+# has it: the same target in a static build's tree, the archives of a second, static build in the
+# Debian packages (a separate target rather than a switch, so one client can link either way and says
+# which in the line that links it).
 #
 # The headers in include/ are the whole public surface; the internal libraries keep their headers to
 # themselves. A static bus needs them at the client's link, so they are installed (under names that
@@ -22,6 +27,21 @@ set_target_properties(bus PROPERTIES
 foreach(internal transport util platform)
   set_target_properties(${internal} PROPERTIES OUTPUT_NAME spindrel_${internal})
 endforeach()
+
+if(SPINDREL_STATIC_BESIDE_SHARED)
+  if(BUILD_SHARED_LIBS OR WIN32)
+    message(FATAL_ERROR "SPINDREL_STATIC_BESIDE_SHARED is for a static Linux build")
+  endif()
+  # What a shared build's tree lacks for a static link, and nothing else: the archives, and their
+  # targets in a file of their own that the shared build's package config reads when it is there. The
+  # shared build's install runs this one (SPINDREL_PACK_STATIC_BUILD, below), so the link dependencies
+  # come from CMake's own export of the build that made the archives, not from a list kept by hand.
+  set_target_properties(bus PROPERTIES EXPORT_NAME bus_static)
+  install(TARGETS bus transport util platform EXPORT spindrelStaticTargets
+    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev)
+  install(EXPORT spindrelStaticTargets NAMESPACE spindrel:: DESTINATION ${spindrel_cmake_dir} COMPONENT dev)
+  return()
+endif()
 
 set(spindrel_exported bus)
 if(NOT BUILD_SHARED_LIBS)
@@ -67,6 +87,15 @@ else()
 endif()
 
 install(EXPORT spindrelTargets NAMESPACE spindrel:: DESTINATION ${spindrel_cmake_dir} COMPONENT dev)
+if(SPINDREL_PACK_STATIC_BUILD)
+  if(NOT BUILD_SHARED_LIBS OR WIN32)
+    message(FATAL_ERROR "SPINDREL_PACK_STATIC_BUILD is for a shared Linux build")
+  endif()
+  # The static build's files are part of this build's dev component, so `cmake --install` and CPack
+  # alike (whatever prefix or DESTDIR they use) put both builds' files in one tree.
+  install(CODE "execute_process(COMMAND \"${CMAKE_COMMAND}\" --install \"${SPINDREL_PACK_STATIC_BUILD}\"
+    --component dev --prefix \"\${CMAKE_INSTALL_PREFIX}\" COMMAND_ERROR_IS_FATAL ANY)" COMPONENT dev)
+endif()
 
 # The package's dependencies as its config must find them again.
 if(WIN32)
@@ -83,12 +112,20 @@ install(FILES ${CMAKE_BINARY_DIR}/spindrelConfig.cmake ${CMAKE_BINARY_DIR}/spind
   DESTINATION ${spindrel_cmake_dir} COMPONENT dev)
 
 if(NOT WIN32)
-  if(BUILD_SHARED_LIBS)
+  # What a static bus needs after it at the link.
+  set(spindrel_internal_libs "-lspindrel_transport -lspindrel_util -lspindrel_platform -pthread")
+  set(SPINDREL_PC_LIBS_PRIVATE "")
+  if(NOT BUILD_SHARED_LIBS)
+    set(SPINDREL_PC_REQUIRES "nlohmann_json >= 3.10, fmt")
+    set(SPINDREL_PC_LIBS "-lspindrel_bus ${spindrel_internal_libs}")
+  else()
     set(SPINDREL_PC_REQUIRES "nlohmann_json >= 3.10")
     set(SPINDREL_PC_LIBS "-lspindrel_bus")
-  else()
-    set(SPINDREL_PC_REQUIRES "nlohmann_json >= 3.10, fmt")
-    set(SPINDREL_PC_LIBS "-lspindrel_bus -lspindrel_transport -lspindrel_util -lspindrel_platform -pthread")
+    if(SPINDREL_PACK_STATIC_BUILD)
+      # `pkg-config --static` adds what the archives need (their fmt is compiled in); the linker takes
+      # the archives over the shared library inside -Wl,-Bstatic ... -Wl,-Bdynamic.
+      set(SPINDREL_PC_LIBS_PRIVATE "${spindrel_internal_libs}")
+    endif()
   endif()
   # The file finds its prefix from where it lies, so a staged or relocated tree works as well.
   file(RELATIVE_PATH SPINDREL_PC_TO_PREFIX /root/${CMAKE_INSTALL_LIBDIR}/pkgconfig /root)
@@ -137,10 +174,15 @@ carries.")
 
   set(CPACK_DEBIAN_DEV_PACKAGE_NAME spindrel-dev)
   set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
+  set(spindrel_dev_libraries "the link library")
+  if(SPINDREL_PACK_STATIC_BUILD)
+    set(spindrel_dev_libraries "the shared library's link name, the static libraries")
+  endif()
   set(CPACK_DEBIAN_DEV_DESCRIPTION "${spindrel_synopsis} (development files)
-The headers, the link library, the CMake package and the pkg-config file that
-build a client of the bus library.")
-  # The headers include the JSON library's; a static library also needs fmt at the client's link.
+The headers, ${spindrel_dev_libraries}, the CMake
+package and the pkg-config file that build a client of the bus library.")
+  # The headers include the JSON library's. A static build's library also needs fmt at the client's
+  # link; the archives packed beside the shared library have it compiled in.
   set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS
     "spindrel (= ${PROJECT_VERSION}-${CPACK_DEBIAN_PACKAGE_RELEASE}), nlohmann-json3-dev (>= 3.10)")
   if(NOT BUILD_SHARED_LIBS)

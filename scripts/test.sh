@@ -32,8 +32,8 @@ for preset in "${presets[@]}"; do
     continue
   fi
   if [ "$preset" = packages ]; then
-    # A build of its own (the library shared, the prefix /usr), without tests: about as long as building
-    # the library and the programs once more.
+    # Builds of their own (the library shared and static, the prefix /usr), without tests: about as long
+    # as building the library twice and the programs once more.
     scripts/package.sh linux
     echo "=== packages: unpack and check"
     bash tests/install/packages.sh deb "$repo_root" "$build_root/package/linux"

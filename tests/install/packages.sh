@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The packages as a user unpacks them: runs CPack on a configured and built tree, unpacks each package
 # into a scratch root (dpkg -x, or the zip's own extraction), compares its file list with the expected
-# one beside this script, and builds examples/sibling against the unpacked development files.
+# one beside this script, and builds examples/sibling against the unpacked development files (the Debian
+# ones both ways: on the shared library, and on the static archives through CMake and pkg-config).
 #
 #   packages.sh deb <source dir> <build dir>   # the tree of `scripts/package.sh linux`
 #   packages.sh zip <source dir> <build dir> <emulator>   # a Windows tree: the sibling is cross-built
@@ -50,18 +51,25 @@ check_list() {
 build_type="$(sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=//p' "$build_dir/CMakeCache.txt")"
 (cd "$build_dir" && cpack -C "$build_type" -B "$work/out") >"$work/cpack.log" 2>&1 || { cat "$work/cpack.log"; fail "cpack"; }
 
+# build_sibling <build folder name> <cmake options...>
 build_sibling() {
-  cmake -S "$source_dir/examples/sibling" -B "$work/sibling" -DCMAKE_BUILD_TYPE=Release "$@" \
-    >"$work/sibling-configure.log" 2>&1 || { cat "$work/sibling-configure.log"; fail "configure the sibling"; }
-  cmake --build "$work/sibling" -j2 >"$work/sibling-build.log" 2>&1 ||
-    { cat "$work/sibling-build.log"; fail "build the sibling"; }
+  local name="$1"
+  shift
+  cmake -S "$source_dir/examples/sibling" -B "$work/$name" -DCMAKE_BUILD_TYPE=Release "$@" \
+    >"$work/$name-configure.log" 2>&1 || { cat "$work/$name-configure.log"; fail "configure $name"; }
+  cmake --build "$work/$name" -j2 >"$work/$name-build.log" 2>&1 || { cat "$work/$name-build.log"; fail "build $name"; }
 }
 
 # Without arguments the sibling prints its usage and exits 2: it starts, its libraries load.
 expect_usage_exit() {
   local rc=0
   "$@" >/dev/null 2>&1 || rc=$?
-  [ "$rc" -eq 2 ] || fail "the sibling does not run (rc $rc, want the usage code 2)"
+  [ "$rc" -eq 2 ] || fail "$* does not run (rc $rc, want the usage code 2)"
+}
+
+# Whether a program names the shared bus library among the ones it loads.
+needs_shared_bus() {
+  readelf -d "$1" | grep NEEDED | grep -q 'libspindrel_bus\.so'
 }
 
 case "$kind" in
@@ -85,8 +93,23 @@ case "$kind" in
     grep -q "spindrel (= $version)" "$work/spindrel-dev.depends" || fail "spindrel-dev does not depend on spindrel $version"
     grep -q "nlohmann-json3-dev" "$work/spindrel-dev.depends" || fail "spindrel-dev does not depend on the JSON headers"
 
-    build_sibling -DCMAKE_PREFIX_PATH="$all/usr"
+    # Linked either way, the sibling is what it asked for; the static ones run without the library path.
+    build_sibling sibling -DCMAKE_PREFIX_PATH="$all/usr"
+    needs_shared_bus "$work/sibling/sibling" || fail "the sibling on spindrel::bus does not load the shared library"
     expect_usage_exit env LD_LIBRARY_PATH="$all/usr/lib/$multiarch" "$work/sibling/sibling"
+
+    build_sibling sibling-static -DCMAKE_PREFIX_PATH="$all/usr" -DSIBLING_STATIC=ON
+    needs_shared_bus "$work/sibling-static/sibling" && fail "the sibling on spindrel::bus_static loads the shared library"
+    expect_usage_exit "$work/sibling-static/sibling"
+
+    # The same static link through pkg-config, which lists what it needs; -Bstatic picks the archives.
+    pc=(env PKG_CONFIG_PATH="$all/usr/lib/$multiarch/pkgconfig" pkg-config)
+    # shellcheck disable=SC2046
+    g++ -std=c++20 -o "$work/sibling-pc-static" "$source_dir/examples/sibling/main.cpp" $("${pc[@]}" --cflags spindrel) \
+      -Wl,-Bstatic $("${pc[@]}" --static --libs spindrel) -Wl,-Bdynamic >"$work/pc-static.log" 2>&1 ||
+      { cat "$work/pc-static.log"; fail "build the sibling with pkg-config --static"; }
+    needs_shared_bus "$work/sibling-pc-static" && fail "the sibling linked with pkg-config --static loads the shared library"
+    expect_usage_exit "$work/sibling-pc-static"
     ;;
   zip)
     zip=("$work"/out/spindrel-*.zip)
@@ -96,7 +119,7 @@ case "$kind" in
     (cd "$work/unzipped" && cmake -E tar xf "${zip[0]}")
     check_list "$work/unzipped" windows-zip.files "$version"
     tree=("$work"/unzipped/spindrel-*)
-    build_sibling -DCMAKE_PREFIX_PATH="${tree[0]}" -DCMAKE_TOOLCHAIN_FILE="${tree[0]}/lib/cmake/spindrel/mingw-w64-x86_64.cmake"
+    build_sibling sibling -DCMAKE_PREFIX_PATH="${tree[0]}" -DCMAKE_TOOLCHAIN_FILE="${tree[0]}/lib/cmake/spindrel/mingw-w64-x86_64.cmake"
     expect_usage_exit $emulator "$work/sibling/sibling.exe"
     ;;
   *) fail "unknown package kind '$kind' (deb or zip)" ;;

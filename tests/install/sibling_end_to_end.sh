@@ -42,6 +42,12 @@ cross_args=()
 cmake -S "$source_dir/examples/sibling" -B "$work/sibling" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_PREFIX_PATH="$stage" "${cross_args[@]}" >"$work/configure.log" 2>&1 || { cat "$work/configure.log"; fail "configure"; }
 cmake --build "$work/sibling" -j2 >"$work/build.log" 2>&1 || { cat "$work/build.log"; fail "build"; }
+# A static build's tree answers to the static library's own name as well, as a package with both
+# kinds does: a client that asks for it by name configures against either.
+if grep -q '^BUILD_SHARED_LIBS:BOOL=OFF' "$build_dir/CMakeCache.txt"; then
+  cmake -S "$source_dir/examples/sibling" -B "$work/sibling-static" -DSIBLING_STATIC=ON -DCMAKE_PREFIX_PATH="$stage" \
+    "${cross_args[@]}" >"$work/configure-static.log" 2>&1 || { cat "$work/configure-static.log"; fail "configure on spindrel::bus_static"; }
+fi
 
 suffix=""
 [ -n "$toolchain" ] && suffix=".exe"
