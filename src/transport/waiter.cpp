@@ -40,6 +40,17 @@ bool waiter::yield_was_slow(std::chrono::steady_clock::duration took) {
   return true;
 }
 
+std::uint64_t waiter::sleep_length(std::uint32_t limit, std::chrono::steady_clock::time_point deadline,
+                                   std::chrono::milliseconds slice) const {
+  std::uint64_t length = limit;
+  if (limit != no_limit) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    length = left.count() > 0 ? static_cast<std::uint64_t>(left.count()) : 0;
+  }
+  const auto longest = static_cast<std::uint64_t>(slice.count());
+  return sliced_sleep_ && length > longest ? longest : length;
+}
+
 void waiter::stop() {
   stopped_.store(true);
   broadcast();

@@ -1,10 +1,11 @@
 // A waiter: a named condition, a named lock and a stop flag. wait_while retries an operation (a queue
 // push or pop) first by spinning for a few microseconds (and yielding while yields are cheap), then by
-// sleeping on the condition until a broadcast, a stop or a timeout. Names for a waiter called W: the
+// sleeping on the condition, in slices, until a broadcast, a stop or a timeout. Names for a waiter called W: the
 // condition "_waiter_cond_W" (in the waiter's namespace) and the lock "_waiter_lock_W", which carries no
 // namespace prefix at all.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -39,8 +40,9 @@ class waiter {
 
   // Runs attempt until it succeeds: true then. Spins first (attempt after attempt, with processor
   // pauses between them, for about spin_time, then up to spin_yields attempts with a yield before
-  // each, unless yields rest: see below), then sleeps; each sleep lasts at most ms (the low 32
-  // bits; 0xFFFFFFFF is no limit), and a sleep that runs out ends the wait with false. A stopped waiter
+  // each, unless yields rest: see below), then sleeps, in slices (below) with an attempt after each,
+  // for at most ms in all (the low 32 bits; 0xFFFFFFFF is no limit); when that runs out the wait ends
+  // with false. A stopped waiter
   // returns true as soon as the spin phase is over, whatever attempt says. With ms = 0, attempt runs
   // once and nothing sleeps. A waiter whose lock is not open (or cannot be taken) cannot sleep on its
   // condition: it retries attempt every millisecond for at most ms instead, so a broken waiter never
@@ -76,6 +78,20 @@ class waiter {
   static constexpr std::chrono::milliseconds yield_rest{20};
   static constexpr std::chrono::milliseconds yield_rest_longest{1000};
 
+  // A sleep lasts at most a slice, then the waiter tries again and sleeps anew, each slice twice as
+  // long as the last up to longest_sleep_slice. A broadcast posts the semaphore once for every sleeper
+  // counted and forgets them; a thread that counts itself just after can take one of those posts
+  // before a sleeper the kernel has woken but not yet run takes it (Linux semaphores have no hand-off),
+  // and that sleeper, counted by nobody now, sleeps on while the change it waits for is there. Under
+  // load that left every receiver of a busy channel asleep for a whole receive limit (200 ms) while
+  // their senders waited on them. The slices bound such a lost wake-up by the slice it falls in.
+  static constexpr std::chrono::milliseconds first_sleep_slice{2};
+  static constexpr std::chrono::milliseconds longest_sleep_slice{160};
+
+  // Sleeps in one piece for the whole time limit, as the shared protocol alone does: for tests that
+  // prove wake-ups are not lost, where a slice would hide a lost one. Set before the waiter is used.
+  void set_sliced_sleep_for_testing(bool sliced) { sliced_sleep_ = sliced; }
+
  private:
   template <typename Attempt>
   bool spin_while(Attempt& attempt);
@@ -85,6 +101,11 @@ class waiter {
   bool poll_while(Attempt& attempt, std::uint64_t ms);
   // Whether a yield that took `took` ends the yields of this wait (and rests them for later waits).
   bool yield_was_slow(std::chrono::steady_clock::duration took);
+  // The next sleep of a wait with limit (ms, or no_limit) that ends at deadline: what is left of it,
+  // at most slice when sleeps are sliced.
+  [[nodiscard]] std::uint64_t sleep_length(std::uint32_t limit, std::chrono::steady_clock::time_point deadline,
+                                           std::chrono::milliseconds slice) const;
+  static constexpr std::uint32_t no_limit = 0xFFFF'FFFFu;
   void step(wait_step reached) const {
     if (step_hook_) step_hook_(reached);
   }
@@ -97,6 +118,7 @@ class waiter {
   std::atomic<std::int64_t> yields_rest_until_{0};
   std::atomic<std::uint32_t> slow_yields_{0};
   bool global_ = true;
+  bool sliced_sleep_ = true;
   std::function<void(wait_step)> step_hook_;
 };
 
@@ -108,7 +130,9 @@ bool waiter::wait_while(Attempt&& attempt, std::uint64_t ms) {
   // A broadcast takes this lock first, so it cannot slip in between a failed attempt and the sleep.
   if (!lock_.lock()) return poll_while(attempt, ms);
   step(wait_step::locked);
-  for (;;) {
+  const auto limit = static_cast<std::uint32_t>(ms);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit);
+  for (std::chrono::milliseconds slice = first_sleep_slice;; slice = std::min(slice * 2, longest_sleep_slice)) {
     if (stopped_.load() || attempt()) {
       lock_.unlock();
       return true;
@@ -116,7 +140,10 @@ bool waiter::wait_while(Attempt&& attempt, std::uint64_t ms) {
     step(wait_step::checked);
     const bool announced = condition_.announce();
     if (announced) step(wait_step::announced);
-    if (!announced || !condition_.sleep(lock_, ms)) {
+    const named_condition::slept how =
+        announced ? condition_.sleep(lock_, sleep_length(limit, deadline, slice)) : named_condition::slept::failed;
+    const bool out_of_time = limit != no_limit && std::chrono::steady_clock::now() >= deadline;
+    if (how == named_condition::slept::failed || (how == named_condition::slept::timed_out && out_of_time)) {
       lock_.unlock();
       return false;
     }
@@ -157,7 +184,7 @@ bool waiter::poll_while(Attempt& attempt, std::uint64_t ms) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit);
   for (std::uint32_t k = backoff_sleeps;;) {
     if (stopped_.load() || attempt()) return true;
-    if (limit != 0xFFFF'FFFFu && std::chrono::steady_clock::now() >= deadline) return false;
+    if (limit != no_limit && std::chrono::steady_clock::now() >= deadline) return false;
     backoff(k);
   }
 }
