@@ -51,6 +51,29 @@ std::uint64_t waiter::sleep_length(std::uint32_t limit, std::chrono::steady_cloc
   return sliced_sleep_ && length > longest ? longest : length;
 }
 
+void waiter::long_spin_ended(bool succeeded) {
+  if (succeeded) {
+    quick_waits_needed_.store(long_spin_after, std::memory_order_relaxed);
+    return;
+  }
+  long_spin_.store(false, std::memory_order_relaxed);
+  quick_waits_.store(0, std::memory_order_relaxed);
+  const std::uint32_t needed = quick_waits_needed_.load(std::memory_order_relaxed);
+  quick_waits_needed_.store(needed * 2 < long_spin_after_most ? needed * 2 : long_spin_after_most,
+                            std::memory_order_relaxed);
+}
+
+void waiter::waited_past_spin(std::chrono::steady_clock::duration took) {
+  if (took > long_spin_time) {
+    quick_waits_.store(0, std::memory_order_relaxed);
+    return;
+  }
+  if (quick_waits_.fetch_add(1, std::memory_order_relaxed) + 1 >= quick_waits_needed_.load(std::memory_order_relaxed)) {
+    quick_waits_.store(0, std::memory_order_relaxed);
+    long_spin_.store(true, std::memory_order_relaxed);
+  }
+}
+
 void waiter::stop() {
   stopped_.store(true);
   broadcast();

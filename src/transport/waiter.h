@@ -67,6 +67,18 @@ class waiter {
   // processor, short enough that a peer that needs this processor loses little.
   static constexpr std::chrono::nanoseconds spin_time = std::chrono::microseconds(3);
 
+  // A partner on another processor that answers a little later than spin_time (a reply is a receive,
+  // its wake-ups and a send: a few microseconds) is caught by yields or a sleep, each slower to notice
+  // than a pause, and once one side sleeps the other waits for its wake-up and sleeps too. A wait
+  // that got past its spin and still had its change within long_spin_time of its start shows that;
+  // the waits of this waiter then spin for long_spin_time (with pauses) until one such long spin
+  // fails. Where a spin cannot succeed (the partner needs this processor) that would burn a long spin
+  // every other wait, so after a failed long spin the next takes long_spin_after such waits in a row,
+  // twice as many after each failed long spin in a row, up to long_spin_after_most.
+  static constexpr std::chrono::nanoseconds long_spin_time = std::chrono::microseconds(50);
+  static constexpr std::uint32_t long_spin_after = 1;
+  static constexpr std::uint32_t long_spin_after_most = 64;
+
   // After the pauses, yields: with more runnable partners than processors a yield hands this
   // processor to a partner, whose change then arrives without a sleep and a wake-up (two system calls
   // and a switch each). Against a competitor that never sleeps (a busy loop) a yield gives a whole time
@@ -94,13 +106,17 @@ class waiter {
 
  private:
   template <typename Attempt>
-  bool spin_while(Attempt& attempt);
+  bool spin_while(Attempt& attempt, std::chrono::nanoseconds length);
   template <typename Attempt>
   bool yield_while(Attempt& attempt);
   template <typename Attempt>
   bool poll_while(Attempt& attempt, std::uint64_t ms);
   // Whether a yield that took `took` ends the yields of this wait (and rests them for later waits).
   bool yield_was_slow(std::chrono::steady_clock::duration took);
+  // What a wait found, for the length of later spins: a long spin that succeeded or failed, and a wait
+  // that went on past its spin (yielded or slept) and ended `took` after its start.
+  void long_spin_ended(bool succeeded);
+  void waited_past_spin(std::chrono::steady_clock::duration took);
   // The next sleep of a wait with limit (ms, or no_limit) that ends at deadline: what is left of it,
   // at most slice when sleeps are sliced.
   [[nodiscard]] std::uint64_t sleep_length(std::uint32_t limit, std::chrono::steady_clock::time_point deadline,
@@ -117,6 +133,12 @@ class waiter {
   // heuristic: relaxed, and a race between two waiting threads costs one yield more or less.
   std::atomic<std::int64_t> yields_rest_until_{0};
   std::atomic<std::uint32_t> slow_yields_{0};
+  // Whether waits spin long_spin_time; the quick waits past the spin in a row seen, and needed before
+  // they do.
+  // Heuristics as the yields' are: relaxed.
+  std::atomic<bool> long_spin_{false};
+  std::atomic<std::uint32_t> quick_waits_{0};
+  std::atomic<std::uint32_t> quick_waits_needed_{long_spin_after};
   bool global_ = true;
   bool sliced_sleep_ = true;
   std::function<void(wait_step)> step_hook_;
@@ -125,7 +147,15 @@ class waiter {
 template <typename Attempt>
 bool waiter::wait_while(Attempt&& attempt, std::uint64_t ms) {
   if (ms == 0) return attempt();
-  if (spin_while(attempt)) return true;
+  const auto start = std::chrono::steady_clock::now();
+  const bool long_spin = long_spin_.load(std::memory_order_relaxed);
+  const bool spun = spin_while(attempt, long_spin ? long_spin_time : spin_time);
+  if (long_spin) long_spin_ended(spun);
+  if (spun) return true;
+  if (!stopped_.load() && yield_while(attempt)) {
+    waited_past_spin(std::chrono::steady_clock::now() - start);
+    return true;
+  }
   step(wait_step::spun);
   // A broadcast takes this lock first, so it cannot slip in between a failed attempt and the sleep.
   if (!lock_.lock()) return poll_while(attempt, ms);
@@ -135,6 +165,7 @@ bool waiter::wait_while(Attempt&& attempt, std::uint64_t ms) {
   for (std::chrono::milliseconds slice = first_sleep_slice;; slice = std::min(slice * 2, longest_sleep_slice)) {
     if (stopped_.load() || attempt()) {
       lock_.unlock();
+      waited_past_spin(std::chrono::steady_clock::now() - start);
       return true;
     }
     step(wait_step::checked);
@@ -151,15 +182,15 @@ bool waiter::wait_while(Attempt&& attempt, std::uint64_t ms) {
 }
 
 template <typename Attempt>
-bool waiter::spin_while(Attempt& attempt) {
+bool waiter::spin_while(Attempt& attempt, std::chrono::nanoseconds length) {
   // The clock is read every few pauses only: on some machines reading it costs more than a pause.
   constexpr int pauses_per_check = 8;
-  const auto until = std::chrono::steady_clock::now() + spin_time;
+  const auto until = std::chrono::steady_clock::now() + length;
   for (;;) {
     if (attempt()) return true;
     if (stopped_.load()) return false;
     for (int i = 0; i < pauses_per_check; ++i) platform::PauseProcessor();
-    if (std::chrono::steady_clock::now() >= until) return yield_while(attempt);
+    if (std::chrono::steady_clock::now() >= until) return false;
   }
 }
 

@@ -206,6 +206,42 @@ TEST(WaiterYields, AYieldThatLostASliceRestsTheYieldsOfLaterWaits) {
   }
 }
 
+// A partner on another processor answers a few microseconds after the short spin gives up; once a
+// wait shows that, the next waits spin long enough to catch it, until a long spin fails.
+TEST(WaiterSpin, AChangeSoonAfterTheSpinLengthensTheNextSpinsUntilOneFails) {
+  ipc::waiter waiter;
+  ASSERT_TRUE(waiter.open(Unique("long-spin")));
+  int yields = 0;
+  waiter.set_step_hook_for_testing([&](ipc::wait_step step) {
+    if (step == ipc::wait_step::yielded) ++yields;
+  });
+  // Each wait's change comes `after` its start: past the short spin, well within the long one.
+  const auto wait_for_change = [&](std::chrono::nanoseconds after) {
+    const auto start = std::chrono::steady_clock::now();
+    yields = 0;
+    const bool changed = waiter.wait_while([&] { return std::chrono::steady_clock::now() - start >= after; }, 1000);
+    return std::make_pair(changed, std::chrono::steady_clock::now() - start);
+  };
+  constexpr auto soon = ipc::waiter::spin_time * 4;
+  // A wait held back by the machine (past the spin, or past the long spin) teaches nothing: try again.
+  const auto yielded_soon = [&] {
+    for (int i = 0; i < 20; ++i) {
+      const auto [changed, took] = wait_for_change(soon);
+      if (changed && yields > 0 && took < ipc::waiter::long_spin_time) return true;
+    }
+    return false;
+  };
+  ASSERT_TRUE(yielded_soon());  // caught after the short spin, soon after it
+  const auto [changed, took] = wait_for_change(soon);
+  EXPECT_TRUE(changed);
+  if (took < ipc::waiter::long_spin_time) {
+    EXPECT_EQ(yields, 0);  // caught by the long spin
+  }
+  // A change that does not come within a long spin turns long spins off: waits yield again.
+  EXPECT_FALSE(waiter.wait_while([] { return false; }, 1));
+  EXPECT_TRUE(yielded_soon());
+}
+
 enum class robbery {
   not_taken,  // the sleeper took its post before the thief could
   woke,       // the thief took it, and the sleeper woke all the same
