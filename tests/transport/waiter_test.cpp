@@ -211,35 +211,45 @@ TEST(WaiterYields, AYieldThatLostASliceRestsTheYieldsOfLaterWaits) {
 TEST(WaiterSpin, AChangeSoonAfterTheSpinLengthensTheNextSpinsUntilOneFails) {
   ipc::waiter waiter;
   ASSERT_TRUE(waiter.open(Unique("long-spin")));
-  int yields = 0;
+  // A late change comes at the first step past the short spin (a yield, or the spin phase's end when
+  // yields rest); a soon one 4 spin_times after the wait's start, within a long spin.
+  bool late = false;
+  bool changed = false;
+  int past_spin = 0;
   waiter.set_step_hook_for_testing([&](ipc::wait_step step) {
-    if (step == ipc::wait_step::yielded) ++yields;
+    if (step != ipc::wait_step::yielded && step != ipc::wait_step::spun) return;
+    ++past_spin;
+    changed = changed || late;
   });
-  // Each wait's change comes `after` its start: past the short spin, well within the long one.
-  const auto wait_for_change = [&](std::chrono::nanoseconds after) {
+  const auto wait_for_change = [&](bool late_change) {
+    late = late_change;
+    changed = false;
+    past_spin = 0;
     const auto start = std::chrono::steady_clock::now();
-    yields = 0;
-    const bool changed = waiter.wait_while([&] { return std::chrono::steady_clock::now() - start >= after; }, 1000);
-    return std::make_pair(changed, std::chrono::steady_clock::now() - start);
+    const bool ok = waiter.wait_while(
+        [&] { return changed || (!late && std::chrono::steady_clock::now() - start >= ipc::waiter::spin_time * 4); },
+        1000);
+    return std::make_pair(ok, std::chrono::steady_clock::now() - start);
   };
-  constexpr auto soon = ipc::waiter::spin_time * 4;
-  // A wait held back by the machine (past the spin, or past the long spin) teaches nothing: try again.
-  const auto yielded_soon = [&] {
+  // A wait the machine held back for longer than a long spin teaches nothing: try again.
+  const auto late_and_quick = [&] {
     for (int i = 0; i < 20; ++i) {
-      const auto [changed, took] = wait_for_change(soon);
-      if (changed && yields > 0 && took < ipc::waiter::long_spin_time) return true;
+      const auto [ok, took] = wait_for_change(true);
+      if (ok && took < ipc::waiter::long_spin_time) return true;
     }
     return false;
   };
-  ASSERT_TRUE(yielded_soon());  // caught after the short spin, soon after it
-  const auto [changed, took] = wait_for_change(soon);
-  EXPECT_TRUE(changed);
+  ASSERT_TRUE(late_and_quick());
+  const auto [ok, took] = wait_for_change(false);
+  EXPECT_TRUE(ok);
   if (took < ipc::waiter::long_spin_time) {
-    EXPECT_EQ(yields, 0);  // caught by the long spin
+    EXPECT_EQ(past_spin, 0);  // caught by the long spin
   }
-  // A change that does not come within a long spin turns long spins off: waits yield again.
+  // A change that does not come within a long spin turns long spins off: waits get past the spin again.
   EXPECT_FALSE(waiter.wait_while([] { return false; }, 1));
-  EXPECT_TRUE(yielded_soon());
+  bool got_past = false;
+  for (int i = 0; i < 20 && !got_past; ++i) got_past = wait_for_change(false).first && past_spin > 0;
+  EXPECT_TRUE(got_past);
 }
 
 enum class robbery {
