@@ -139,6 +139,8 @@ bool named_condition::broadcast() {
   return lock_.unlock() && posted;
 }
 
+bool named_condition::nobody_counted() const { return valid() && counter_of(counter_).load() == 0; }
+
 void named_condition::close() {
   counter_.release();
   lock_.close();

@@ -67,6 +67,9 @@ class named_condition {
   slept sleep(named_mutex& mutex, std::uint64_t ms);
   // Wakes every sleeper that has announced itself. True when something was woken.
   bool broadcast();
+  // Whether the count of announced sleepers is 0 (read atomically, without the lock): nobody to wake,
+  // unless someone announces later.
+  [[nodiscard]] bool nobody_counted() const;
 
   void close();
 

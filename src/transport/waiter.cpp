@@ -1,5 +1,6 @@
 #include "transport/waiter.h"
 
+#include "platform/named_sync.h"
 #include "transport/channel_layout.h"
 
 namespace ipc {
@@ -21,6 +22,14 @@ void waiter::close() {
 }
 
 bool waiter::broadcast() {
+  // A sleeper holds the lock from its last failed attempt until it has announced itself and sleeps. So
+  // with the lock free, whoever has not announced itself yet will try again after our change and see
+  // it, and a counter of 0 says nobody sleeps: nothing to wake. The change was stored (sequentially
+  // consistent) before this look, which takes no lock on Linux and no cache line away from the other side.
+  const auto nobody_counted = [](void* condition) {
+    return static_cast<named_condition*>(condition)->nobody_counted();
+  };
+  if (platform::IfNamedMutexFree(lock_.native(), nobody_counted, &condition_)) return false;
   // Wait until a sleeper that has checked its attempt is really asleep (it holds the lock until then).
   if (lock_.lock()) lock_.unlock();
   return condition_.broadcast();

@@ -51,7 +51,7 @@ class waiter {
   bool wait_while(Attempt&& attempt, std::uint64_t ms);
 
   // Wakes every sleeper. True when something was woken. May be called from any thread while another
-  // waits.
+  // waits. Skips the condition when the waiter lock is free and nobody is counted (see the .cpp).
   bool broadcast();
   // Ends every wait of this waiter, now and later, until the next open. May be called from any thread
   // while another waits.
