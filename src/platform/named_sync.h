@@ -50,6 +50,14 @@ WaitResult LockNamedMutex(const NamedObject& mutex, std::uint32_t timeout_ms, Er
 // Releases one level of ownership. False (and no change) when the calling thread does not own it.
 bool UnlockNamedMutex(const NamedObject& mutex, ErrorCode& error);
 
+// True when nobody held the mutex and then check(context) returned true; check runs only then, at a
+// moment when nobody holds it. Windows: the mutex is taken without waiting (one abandoned by a dead
+// owner counts as taken) and check runs while the calling thread holds it. Linux: one sequentially
+// consistent load of the lock word, which is 0 exactly when the mutex is free; check runs after it, so
+// whoever takes the mutex later also sees what the caller stored before the call. False, and check not
+// run, when the mutex was held or cannot be read.
+bool IfNamedMutexFree(const NamedObject& mutex, bool (*check)(void* context), void* context);
+
 // Creates the semaphore with count 0 and maximum kSemaphoreMaximum, or opens the existing one.
 NamedObject CreateNamedSemaphore(std::string_view name, ErrorCode& error);
 

@@ -109,8 +109,8 @@ bool named_condition::announce() {
   return lock_.unlock();
 }
 
-bool named_condition::sleep(named_mutex& mutex, std::uint64_t ms) {
-  if (!valid()) return false;
+named_condition::slept named_condition::sleep(named_mutex& mutex, std::uint64_t ms) {
+  if (!valid()) return slept::failed;
   platform::ErrorCode error = 0;
   const platform::WaitResult woken =
       platform::SignalMutexAndWait(mutex.native(), semaphore_.native(), static_cast<std::uint32_t>(ms), error);
@@ -122,7 +122,9 @@ bool named_condition::sleep(named_mutex& mutex, std::uint64_t ms) {
       lock_.unlock();
     }
   }
-  return woken == platform::WaitResult::kSignaled && relocked;
+  if (!relocked) return slept::failed;
+  if (woken == platform::WaitResult::kSignaled) return slept::woken;
+  return woken == platform::WaitResult::kTimeout ? slept::timed_out : slept::failed;
 }
 
 bool named_condition::broadcast() {
@@ -136,6 +138,8 @@ bool named_condition::broadcast() {
   }
   return lock_.unlock() && posted;
 }
+
+bool named_condition::nobody_counted() const { return valid() && counter_of(counter_).load() == 0; }
 
 void named_condition::close() {
   counter_.release();

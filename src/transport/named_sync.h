@@ -53,17 +53,23 @@ class named_condition {
  public:
   // Closes what is held, then opens all three parts; false (and nothing held) when one fails.
   bool open(std::string_view name, bool global);
-  // announce, then sleep: the two steps of a wait, which a waiter runs one by one.
-  bool wait(named_mutex& mutex, std::uint64_t ms) { return announce() && sleep(mutex, ms); }
+  // How a sleep ended.
+  enum class slept { woken, timed_out, failed };
+
+  // announce, then sleep: the two steps of a wait, which a waiter runs one by one. True when woken.
+  bool wait(named_mutex& mutex, std::uint64_t ms) { return announce() && sleep(mutex, ms) == slept::woken; }
   // Counts the calling thread among the sleepers, so that a broadcast from now on posts for it. The
   // caller holds the mutex it will sleep with and sleeps next; false when the count could not be changed.
   bool announce();
   // Releases mutex (which the caller holds) and sleeps until a broadcast or ms milliseconds (the low 32
-  // bits; 0xFFFFFFFF waits without limit), then takes mutex again, whatever happened. True when woken
-  // by a broadcast and the mutex was taken again. A sleep that ends without a post uncounts the sleeper.
-  bool sleep(named_mutex& mutex, std::uint64_t ms);
+  // bits; 0xFFFFFFFF waits without limit), then takes mutex again, whatever happened. woken when a
+  // broadcast ended it and the mutex was taken again. A sleep that ends without a post uncounts the sleeper.
+  slept sleep(named_mutex& mutex, std::uint64_t ms);
   // Wakes every sleeper that has announced itself. True when something was woken.
   bool broadcast();
+  // Whether the count of announced sleepers is 0 (read atomically, without the lock): nobody to wake,
+  // unless someone announces later.
+  [[nodiscard]] bool nobody_counted() const;
 
   void close();
 

@@ -1,10 +1,11 @@
 // A waiter: a named condition, a named lock and a stop flag. wait_while retries an operation (a queue
 // push or pop) first by spinning for a few microseconds (and yielding while yields are cheap), then by
-// sleeping on the condition until a broadcast, a stop or a timeout. Names for a waiter called W: the
+// sleeping on the condition, in slices, until a broadcast, a stop or a timeout. Names for a waiter called W: the
 // condition "_waiter_cond_W" (in the waiter's namespace) and the lock "_waiter_lock_W", which carries no
 // namespace prefix at all.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -39,8 +40,9 @@ class waiter {
 
   // Runs attempt until it succeeds: true then. Spins first (attempt after attempt, with processor
   // pauses between them, for about spin_time, then up to spin_yields attempts with a yield before
-  // each, unless yields rest: see below), then sleeps; each sleep lasts at most ms (the low 32
-  // bits; 0xFFFFFFFF is no limit), and a sleep that runs out ends the wait with false. A stopped waiter
+  // each, unless yields rest: see below), then sleeps, in slices (below) with an attempt after each,
+  // for at most ms in all (the low 32 bits; 0xFFFFFFFF is no limit); when that runs out the wait ends
+  // with false. A stopped waiter
   // returns true as soon as the spin phase is over, whatever attempt says. With ms = 0, attempt runs
   // once and nothing sleeps. A waiter whose lock is not open (or cannot be taken) cannot sleep on its
   // condition: it retries attempt every millisecond for at most ms instead, so a broken waiter never
@@ -49,7 +51,7 @@ class waiter {
   bool wait_while(Attempt&& attempt, std::uint64_t ms);
 
   // Wakes every sleeper. True when something was woken. May be called from any thread while another
-  // waits.
+  // waits. Skips the condition when the waiter lock is free and nobody is counted (see the .cpp).
   bool broadcast();
   // Ends every wait of this waiter, now and later, until the next open. May be called from any thread
   // while another waits.
@@ -65,6 +67,18 @@ class waiter {
   // processor, short enough that a peer that needs this processor loses little.
   static constexpr std::chrono::nanoseconds spin_time = std::chrono::microseconds(3);
 
+  // A partner on another processor that answers a little later than spin_time (a reply is a receive,
+  // its wake-ups and a send: a few microseconds) is caught by yields or a sleep, each slower to notice
+  // than a pause, and once one side sleeps the other waits for its wake-up and sleeps too. A wait
+  // that got past its spin and still had its change within long_spin_time of its start shows that;
+  // the waits of this waiter then spin for long_spin_time (with pauses) until one such long spin
+  // fails. Where a spin cannot succeed (the partner needs this processor) that would burn a long spin
+  // every other wait, so after a failed long spin the next takes long_spin_after such waits in a row,
+  // twice as many after each failed long spin in a row, up to long_spin_after_most.
+  static constexpr std::chrono::nanoseconds long_spin_time = std::chrono::microseconds(50);
+  static constexpr std::uint32_t long_spin_after = 1;
+  static constexpr std::uint32_t long_spin_after_most = 64;
+
   // After the pauses, yields: with more runnable partners than processors a yield hands this
   // processor to a partner, whose change then arrives without a sleep and a wake-up (two system calls
   // and a switch each). Against a competitor that never sleeps (a busy loop) a yield gives a whole time
@@ -76,15 +90,38 @@ class waiter {
   static constexpr std::chrono::milliseconds yield_rest{20};
   static constexpr std::chrono::milliseconds yield_rest_longest{1000};
 
+  // A sleep lasts at most a slice, then the waiter tries again and sleeps anew, each slice twice as
+  // long as the last up to longest_sleep_slice. A broadcast posts the semaphore once for every sleeper
+  // counted and forgets them; a thread that counts itself just after can take one of those posts
+  // before a sleeper the kernel has woken but not yet run takes it (Linux semaphores have no hand-off),
+  // and that sleeper, counted by nobody now, sleeps on while the change it waits for is there. Under
+  // load that left every receiver of a busy channel asleep for a whole receive limit (200 ms) while
+  // their senders waited on them. The slices bound such a lost wake-up by the slice it falls in.
+  static constexpr std::chrono::milliseconds first_sleep_slice{2};
+  static constexpr std::chrono::milliseconds longest_sleep_slice{160};
+
+  // Sleeps in one piece for the whole time limit, as the shared protocol alone does: for tests that
+  // prove wake-ups are not lost, where a slice would hide a lost one. Set before the waiter is used.
+  void set_sliced_sleep_for_testing(bool sliced) { sliced_sleep_ = sliced; }
+
  private:
   template <typename Attempt>
-  bool spin_while(Attempt& attempt);
+  bool spin_while(Attempt& attempt, std::chrono::nanoseconds length);
   template <typename Attempt>
   bool yield_while(Attempt& attempt);
   template <typename Attempt>
   bool poll_while(Attempt& attempt, std::uint64_t ms);
   // Whether a yield that took `took` ends the yields of this wait (and rests them for later waits).
   bool yield_was_slow(std::chrono::steady_clock::duration took);
+  // What a wait found, for the length of later spins: a long spin that succeeded or failed, and a wait
+  // that went on past its spin (yielded or slept) and ended `took` after its start.
+  void long_spin_ended(bool succeeded);
+  void waited_past_spin(std::chrono::steady_clock::duration took);
+  // The next sleep of a wait with limit (ms, or no_limit) that ends at deadline: what is left of it,
+  // at most slice when sleeps are sliced.
+  [[nodiscard]] std::uint64_t sleep_length(std::uint32_t limit, std::chrono::steady_clock::time_point deadline,
+                                           std::chrono::milliseconds slice) const;
+  static constexpr std::uint32_t no_limit = 0xFFFF'FFFFu;
   void step(wait_step reached) const {
     if (step_hook_) step_hook_(reached);
   }
@@ -96,27 +133,48 @@ class waiter {
   // heuristic: relaxed, and a race between two waiting threads costs one yield more or less.
   std::atomic<std::int64_t> yields_rest_until_{0};
   std::atomic<std::uint32_t> slow_yields_{0};
+  // Whether waits spin long_spin_time; the quick waits past the spin in a row seen, and needed before
+  // they do.
+  // Heuristics as the yields' are: relaxed.
+  std::atomic<bool> long_spin_{false};
+  std::atomic<std::uint32_t> quick_waits_{0};
+  std::atomic<std::uint32_t> quick_waits_needed_{long_spin_after};
   bool global_ = true;
+  bool sliced_sleep_ = true;
   std::function<void(wait_step)> step_hook_;
 };
 
 template <typename Attempt>
 bool waiter::wait_while(Attempt&& attempt, std::uint64_t ms) {
   if (ms == 0) return attempt();
-  if (spin_while(attempt)) return true;
+  const auto start = std::chrono::steady_clock::now();
+  const bool long_spin = long_spin_.load(std::memory_order_relaxed);
+  const bool spun = spin_while(attempt, long_spin ? long_spin_time : spin_time);
+  if (long_spin) long_spin_ended(spun);
+  if (spun) return true;
+  if (!stopped_.load() && yield_while(attempt)) {
+    waited_past_spin(std::chrono::steady_clock::now() - start);
+    return true;
+  }
   step(wait_step::spun);
   // A broadcast takes this lock first, so it cannot slip in between a failed attempt and the sleep.
   if (!lock_.lock()) return poll_while(attempt, ms);
   step(wait_step::locked);
-  for (;;) {
+  const auto limit = static_cast<std::uint32_t>(ms);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit);
+  for (std::chrono::milliseconds slice = first_sleep_slice;; slice = std::min(slice * 2, longest_sleep_slice)) {
     if (stopped_.load() || attempt()) {
       lock_.unlock();
+      waited_past_spin(std::chrono::steady_clock::now() - start);
       return true;
     }
     step(wait_step::checked);
     const bool announced = condition_.announce();
     if (announced) step(wait_step::announced);
-    if (!announced || !condition_.sleep(lock_, ms)) {
+    const named_condition::slept how =
+        announced ? condition_.sleep(lock_, sleep_length(limit, deadline, slice)) : named_condition::slept::failed;
+    const bool out_of_time = limit != no_limit && std::chrono::steady_clock::now() >= deadline;
+    if (how == named_condition::slept::failed || (how == named_condition::slept::timed_out && out_of_time)) {
       lock_.unlock();
       return false;
     }
@@ -124,15 +182,15 @@ bool waiter::wait_while(Attempt&& attempt, std::uint64_t ms) {
 }
 
 template <typename Attempt>
-bool waiter::spin_while(Attempt& attempt) {
+bool waiter::spin_while(Attempt& attempt, std::chrono::nanoseconds length) {
   // The clock is read every few pauses only: on some machines reading it costs more than a pause.
   constexpr int pauses_per_check = 8;
-  const auto until = std::chrono::steady_clock::now() + spin_time;
+  const auto until = std::chrono::steady_clock::now() + length;
   for (;;) {
     if (attempt()) return true;
     if (stopped_.load()) return false;
     for (int i = 0; i < pauses_per_check; ++i) platform::PauseProcessor();
-    if (std::chrono::steady_clock::now() >= until) return yield_while(attempt);
+    if (std::chrono::steady_clock::now() >= until) return false;
   }
 }
 
@@ -157,7 +215,7 @@ bool waiter::poll_while(Attempt& attempt, std::uint64_t ms) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit);
   for (std::uint32_t k = backoff_sleeps;;) {
     if (stopped_.load() || attempt()) return true;
-    if (limit != 0xFFFF'FFFFu && std::chrono::steady_clock::now() >= deadline) return false;
+    if (limit != no_limit && std::chrono::steady_clock::now() >= deadline) return false;
     backoff(k);
   }
 }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "support/test_support.h"
+#include "transport/channel_layout.h"
 #include "transport/named_sync.h"
 
 namespace {
@@ -109,6 +110,7 @@ outcome RunSchedule(const std::string& name, const std::string& order, bool glob
   party waker;
   std::atomic<bool> flag{false};
   sleeping.set_step_hook_for_testing([&](ipc::wait_step) { sleeper.arrive(); });
+  sleeping.set_sliced_sleep_for_testing(false);  // a lost wake-up must show as a hang
 
   auto sleeper_result = std::async(std::launch::async, [&] {
     sleeper.arrive();
@@ -160,6 +162,7 @@ TEST(WaiterWakeRule, NoOrderOfASleeperAndAWakerLosesTheWakeUp) {
 TEST(WaiterWakeRule, ASleeperSpinsBrieflyThenSleepsUntilWoken) {
   ipc::waiter waiter;
   ASSERT_TRUE(waiter.open(Unique("spin")));
+  waiter.set_sliced_sleep_for_testing(false);  // no tries between slices while it sleeps
   std::promise<void> announced;
   waiter.set_step_hook_for_testing([&](ipc::wait_step step) {
     if (step == ipc::wait_step::announced) announced.set_value();
@@ -200,6 +203,108 @@ TEST(WaiterYields, AYieldThatLostASliceRestsTheYieldsOfLaterWaits) {
   // Only within the rest: a machine that held this thread back longer ended it.
   if (std::chrono::steady_clock::now() - rested < ipc::waiter::yield_rest) {
     EXPECT_EQ(yields, 1);
+  }
+}
+
+// A partner on another processor answers a few microseconds after the short spin gives up; once a
+// wait shows that, the next waits spin long enough to catch it, until a long spin fails.
+TEST(WaiterSpin, AChangeSoonAfterTheSpinLengthensTheNextSpinsUntilOneFails) {
+  ipc::waiter waiter;
+  ASSERT_TRUE(waiter.open(Unique("long-spin")));
+  // A late change comes at the first step past the short spin (a yield, or the spin phase's end when
+  // yields rest); a soon one 4 spin_times after the wait's start, within a long spin.
+  bool late = false;
+  bool changed = false;
+  int past_spin = 0;
+  waiter.set_step_hook_for_testing([&](ipc::wait_step step) {
+    if (step != ipc::wait_step::yielded && step != ipc::wait_step::spun) return;
+    ++past_spin;
+    changed = changed || late;
+  });
+  const auto wait_for_change = [&](bool late_change) {
+    late = late_change;
+    changed = false;
+    past_spin = 0;
+    const auto start = std::chrono::steady_clock::now();
+    const bool ok = waiter.wait_while(
+        [&] { return changed || (!late && std::chrono::steady_clock::now() - start >= ipc::waiter::spin_time * 4); },
+        1000);
+    return std::make_pair(ok, std::chrono::steady_clock::now() - start);
+  };
+  // A wait the machine held back for longer than a long spin teaches nothing: try again.
+  const auto late_and_quick = [&] {
+    for (int i = 0; i < 20; ++i) {
+      const auto [ok, took] = wait_for_change(true);
+      if (ok && took < ipc::waiter::long_spin_time) return true;
+    }
+    return false;
+  };
+  ASSERT_TRUE(late_and_quick());
+  const auto [ok, took] = wait_for_change(false);
+  EXPECT_TRUE(ok);
+  if (took < ipc::waiter::long_spin_time) {
+    EXPECT_EQ(past_spin, 0);  // caught by the long spin
+  }
+  // A change that does not come within a long spin turns long spins off: waits get past the spin again.
+  EXPECT_FALSE(waiter.wait_while([] { return false; }, 1));
+  bool got_past = false;
+  for (int i = 0; i < 20 && !got_past; ++i) got_past = wait_for_change(false).first && past_spin > 0;
+  EXPECT_TRUE(got_past);
+}
+
+enum class robbery {
+  not_taken,  // the sleeper took its post before the thief could
+  woke,       // the thief took it, and the sleeper woke all the same
+  slept_on,   // the thief took it, and the sleeper slept on with the change there to see
+};
+
+// A sleeper waits for a flag, with a limit of a minute. Once it sleeps, the flag is set and a broadcast
+// posts for it; at once a thread counts itself on the same condition and sleeps, which takes that post
+// if the sleeper has not run yet.
+robbery Rob(const std::string& name, bool sliced) {
+  ipc::waiter waiter;
+  waiter.set_sliced_sleep_for_testing(sliced);
+  std::atomic<int> announced{0};
+  waiter.set_step_hook_for_testing([&](ipc::wait_step step) {
+    if (step == ipc::wait_step::announced) ++announced;
+  });
+  ipc::named_condition condition;
+  ipc::named_mutex lock;
+  if (!waiter.open(name) || !condition.open(ipc::layout::waiter_condition_name(name), true) ||
+      !lock.open(ipc::layout::waiter_lock_name(name))) {
+    ADD_FAILURE() << "open";
+    return robbery::not_taken;
+  }
+  std::atomic<bool> flag{false};
+  auto sleeper = std::async(std::launch::async, [&] { return waiter.wait_while([&] { return flag.load(); }, 60'000); });
+  const auto deadline = std::chrono::steady_clock::now() + test_support::kChildDeadline;
+  while (announced.load() == 0 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
+  // The sleeper holds this lock from its last try until it sleeps.
+  EXPECT_TRUE(lock.lock());
+  flag.store(true);
+  EXPECT_TRUE(condition.broadcast());
+  const bool robbed = condition.announce() && condition.sleep(lock, 0) == ipc::named_condition::slept::woken;
+  EXPECT_TRUE(lock.unlock());
+  robbery result = robbery::not_taken;
+  if (robbed) result = sleeper.wait_for(2s) == std::future_status::ready ? robbery::woke : robbery::slept_on;
+  waiter.stop();
+  EXPECT_TRUE(sleeper.get());
+  return result;
+}
+
+// Semaphore posts are not handed to the sleepers they were made for: a thread that counts itself after
+// a broadcast can take one before a woken sleeper runs. The shared protocol alone then leaves that
+// sleeper asleep, counted by nobody, until its limit; our waiter sleeps in slices and tries again.
+TEST(WaiterSleep, ASleeperRobbedOfItsWakeUpTriesAgainWithinASlice) {
+  for (const bool sliced : {false, true}) {
+    int robbed = 0;
+    for (int round = 0; round < 20 && robbed < 2; ++round) {
+      const robbery result = Rob(Unique("rob" + std::to_string(round)), sliced);
+      if (result == robbery::not_taken) continue;
+      ++robbed;
+      EXPECT_EQ(result, sliced ? robbery::woke : robbery::slept_on) << "sliced " << sliced;
+    }
+    if (robbed == 0) GTEST_SKIP() << "every sleeper took its post before the thief could";
   }
 }
 

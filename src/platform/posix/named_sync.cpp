@@ -155,6 +155,16 @@ bool UnlockNamedMutex(const NamedObject& mutex, ErrorCode& error) {
   return true;
 }
 
+bool IfNamedMutexFree(const NamedObject& mutex, bool (*check)(void* context), void* context) {
+  ErrorCode error = 0;
+  ObjectRecord* record = nullptr;
+  pthread_mutex_t* native = MutexOf(mutex, record, error);
+  if (native == nullptr) return false;
+  // A robust mutex's lock word holds its owner's thread id (and flag bits) while held: 0 means free.
+  if (std::atomic_ref<int>(native->__data.__lock).load() != 0) return false;
+  return check(context);
+}
+
 NamedObject CreateNamedSemaphore(std::string_view name, ErrorCode& error) {
   bool existed = false;
   return NamedObject(posix::OpenObject({name, ObjectKind::kSemaphore, 0, false}, error, existed));

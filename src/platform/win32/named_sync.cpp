@@ -64,6 +64,14 @@ bool UnlockNamedMutex(const NamedObject& mutex, ErrorCode& error) {
   return false;
 }
 
+bool IfNamedMutexFree(const NamedObject& mutex, bool (*check)(void* context), void* context) {
+  const DWORD taken = ::WaitForSingleObject(mutex.Get(), 0);
+  if (taken != WAIT_OBJECT_0 && taken != WAIT_ABANDONED) return false;
+  const bool result = check(context);
+  ::ReleaseMutex(mutex.Get());
+  return result;
+}
+
 NamedObject CreateNamedSemaphore(std::string_view name, ErrorCode& error) {
   std::string system_name;
   if (!win32::SystemObjectName(name, system_name, error)) return NamedObject();
