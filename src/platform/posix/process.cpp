@@ -1,6 +1,7 @@
 #include "platform/process.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/syscall.h>
@@ -9,8 +10,6 @@
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <optional>
 
@@ -19,11 +18,6 @@
 
 namespace platform {
 namespace {
-
-std::string ReadWholeFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 std::string BaseName(std::string_view path) {
   const auto slash = path.rfind('/');
@@ -43,9 +37,9 @@ std::string ExecutableName(std::string_view pid) {
     if (name.ends_with(kDeletedSuffix)) name.resize(name.size() - kDeletedSuffix.size());
     return name;
   }
-  const std::string cmdline = ReadWholeFile(base + "/cmdline");
+  const std::string cmdline = posix::ReadProcFile(base + "/cmdline");
   if (!cmdline.empty() && cmdline.front() != '\0') return BaseName(cmdline.c_str());
-  std::string comm = ReadWholeFile(base + "/comm");
+  std::string comm = posix::ReadProcFile(base + "/comm");
   if (!comm.empty() && comm.back() == '\n') comm.pop_back();
   return comm;
 }
@@ -82,7 +76,7 @@ bool ProcessGone(std::uint32_t pid) {
   if (::kill(static_cast<pid_t>(pid), 0) == -1) return errno == ESRCH;
   // A killed process stays a zombie until its parent reaps it; it will never run again. The state
   // follows the name in parentheses, which may itself hold spaces and parentheses.
-  const std::string stat = ReadWholeFile("/proc/" + std::to_string(pid) + "/stat");
+  const std::string stat = posix::ReadProcFile("/proc/" + std::to_string(pid) + "/stat");
   const auto name_end = stat.rfind(')');
   if (name_end == std::string::npos || name_end + 2 >= stat.size()) return false;
   const char state = stat[name_end + 2];
@@ -105,9 +99,28 @@ std::vector<ProcessEntry> SnapshotProcesses() {
 
 namespace posix {
 
+// Not a file stream: a stream throws when the read fails, and a read of another process's file fails
+// (ESRCH) when that process ends under it.
+std::string ReadProcFile(const std::string& path) {
+  std::string contents;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return contents;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t got = ::read(fd, buffer, sizeof(buffer));
+    if (got > 0) {
+      contents.append(buffer, static_cast<std::size_t>(got));
+    } else if (got == 0 || errno != EINTR) {
+      break;
+    }
+  }
+  ::close(fd);
+  return contents;
+}
+
 // A thread's status names its thread group.
 std::optional<std::uint32_t> ProcessOfThread(std::uint32_t thread) {
-  const std::string status = ReadWholeFile("/proc/" + std::to_string(thread) + "/status");
+  const std::string status = ReadProcFile("/proc/" + std::to_string(thread) + "/status");
   constexpr std::string_view kGroupField = "\nTgid:";
   const auto field = status.find(kGroupField);
   if (field == std::string::npos) return std::nullopt;
