@@ -99,10 +99,9 @@ std::optional<std::uint32_t> NamedMutexOwnerProcess(std::string_view name) {
   ObjectRecord* record = nullptr;
   pthread_mutex_t* native = MutexOf(mutex, record, error);
   if (native == nullptr) return std::nullopt;
-  // A robust mutex's lock word holds its owner's thread id (with flag bits above it), 0 when free.
-  const auto owner = static_cast<std::uint32_t>(std::atomic_ref<int>(native->__data.__lock).load()) & FUTEX_TID_MASK;
+  const int owner = posix::MutexOwnerThread(native);
   if (owner == 0) return std::nullopt;
-  return posix::ProcessOfThread(owner);
+  return posix::ProcessOfThread(static_cast<std::uint32_t>(owner));
 }
 
 WaitResult LockNamedMutex(const NamedObject& mutex, std::uint32_t timeout_ms, ErrorCode& error) {
