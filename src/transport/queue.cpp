@@ -206,16 +206,21 @@ void construct(layout::queue& q) {
   if (locked) lock.unlock();
 }
 
-std::uint32_t connect_receiver(layout::queue& q, std::uint32_t& read_index) {
+std::uint32_t connect_receiver(layout::queue& q, std::uint32_t& read_index, const place::owner& who) {
   std::uint32_t old = shared(q.connections).load();
-  std::uint32_t taken = 0;
-  for (std::uint32_t k = 0;;) {
-    taken = old | (old + 1);
-    if (shared(q.connections).compare_exchange_strong(old, taken)) break;
-    backoff(k);
+  std::uint32_t bit = 0;
+  place::patience wait;
+  for (std::uint32_t k = 0;; backoff(k), old = shared(q.connections).load()) {
+    bit = ~old & (old + 1);  // the lowest free one
+    if (bit == 0) return 0;
+    // Recorded before the take: a handle that held the place before us and looks at the record after
+    // it saw the bit set then sees us (disconnect_receiver).
+    std::uint64_t replaced = 0;
+    if (!place::reserve(who, bit, wait, replaced)) continue;
+    if (shared(q.connections).compare_exchange_strong(old, old | bit)) break;
+    place::withdraw(who, bit, replaced);
   }
-  const std::uint32_t bit = taken - old;
-  if (bit == 0) return 0;
+  if (!place::confirm(who, bit)) return 0;
   const std::uint32_t start = shared(q.write_index).load();
   read_index = start;
   // Slots claimed since `start` carry our mark rightly even before they are written.
@@ -238,9 +243,15 @@ std::uint32_t connect_receiver(layout::queue& q, std::uint32_t& read_index) {
   return bit;
 }
 
-void disconnect_receiver(layout::queue& q, std::uint32_t bit, std::uint32_t read_index) {
-  // An evicted handle's bit may belong to another receiver by now: it is not ours to clear.
-  if (!holds_place(q, bit, read_index)) return;
+void disconnect_receiver(layout::queue& q, std::uint32_t bit, std::uint32_t read_index, const place::owner& who,
+                         std::uint64_t generation) {
+  // An evicted handle's bit may belong to another receiver by now: it is not ours to clear. Without an
+  // eviction the slots' marks prove nothing: the first slot we would read lacks ours when its writer
+  // read the registry just before we took the bit.
+  const bool forced_since = shared(q.generation).load() != generation;
+  if (forced_since ? !holds_place(q, bit, read_index) : lost_place(q, bit, read_index)) return;
+  place::patience wait;
+  if (place::whose(who, bit, wait) == place::verdict::theirs) return;
   // Our marks go first, while the bit is still ours: afterwards a forced write can evict us (and another
   // receiver take the bit) only after writers have marked a whole turn of the queue for us anew.
   const std::uint32_t end = shared(q.write_index).load();
@@ -250,7 +261,19 @@ void disconnect_receiver(layout::queue& q, std::uint32_t bit, std::uint32_t read
     drop_mark(q, i, bit);
   }
   if (lost_place(q, bit, i)) return;
-  shared(q.connections).fetch_and(~bit);
+  // Cleared only from a registry value read before the record: a receiver of ours records itself before
+  // it takes a bit, so a bit set in that value, with nobody else's record after it, is ours.
+  std::uint32_t old = shared(q.connections).load();
+  for (std::uint32_t k = 0;; backoff(k)) {
+    if ((old & bit) == 0) return;
+    const place::verdict v = place::whose(who, bit, wait);
+    if (v == place::verdict::theirs) return;
+    if (v == place::verdict::unsettled) {
+      old = shared(q.connections).load();
+    } else if (shared(q.connections).compare_exchange_strong(old, old & ~bit)) {
+      break;
+    }
+  }
   // Writers that looked at the registry before the line above may still mark a slot or two for this
   // bit; the next receiver to take the bit wipes those (connect_receiver).
 }

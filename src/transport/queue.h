@@ -12,20 +12,25 @@
 #include <cstdint>
 
 #include "transport/channel_layout.h"
+#include "transport/place_owner.h"
 
 namespace ipc::queue {
 
 // Runs once per process per opening: resets the receiver registry of a queue nobody has set up yet.
 void construct(layout::queue& q);
 
-// Takes a free receiver place: its bit, or 0 when all 32 are taken. read_index becomes the next write,
-// and marks left in older slots for the same bit by a receiver that is gone are wiped.
-std::uint32_t connect_receiver(layout::queue& q, std::uint32_t& read_index);
+// Takes a free receiver place for who, recording it (place::reserve, confirm): its bit, or 0 when all 32
+// are taken or the place was taken from who before it could record itself. read_index becomes the next
+// write, and marks left in older slots for the same bit by a receiver that is gone are wiped.
+std::uint32_t connect_receiver(layout::queue& q, std::uint32_t& read_index, const place::owner& who);
 
-// Gives up bit, unless the handle no longer holds it (holds_place: another receiver may hold it now), then reads away
-// (discards) every slot written for it up to now, so that no slot keeps waiting for a receiver that left; large
-// messages among them are released.
-void disconnect_receiver(layout::queue& q, std::uint32_t bit, std::uint32_t read_index);
+// Gives up bit, unless the handle no longer holds it (another receiver may hold it now), then reads away
+// (discards) every slot written for it up to now, so that no slot keeps waiting for a receiver that
+// left; large messages among them are released. generation is the queue's, read before the handle took
+// the bit: while no forced write has moved it, nobody can have evicted the handle, and only lost_place
+// and place::whose can tell that the place is not its own; after one, holds_place has a say too.
+void disconnect_receiver(layout::queue& q, std::uint32_t bit, std::uint32_t read_index, const place::owner& who,
+                         std::uint64_t generation);
 
 struct slot_fields {
   std::uint32_t sender_id;
