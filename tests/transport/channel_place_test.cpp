@@ -211,6 +211,28 @@ TEST(ChannelPlace, AnEvictedReceiverThatReadEverythingLeavesTheNewHoldersPlaceAl
   }
 }
 
+// Mend: a receiver whose first slot was claimed by a writer that read the registry just before the
+// receiver took its place found that slot without its mark, took its place for lost when it left
+// before reading anything, and left its bit taken for good: strict senders then waited on it.
+TEST(ChannelPlace, AReceiverWhoseFirstSlotLacksItsMarkStillGivesItsPlaceBack) {
+  ChannelPeers peers("unmarked-first", 1);
+  ASSERT_TRUE(peers.Ready());
+  const std::uint32_t first = peers.receiver().receiver_bit();
+  channel late(peers.name, false);
+  ASSERT_TRUE(late.connect(kReceiver));
+  const std::uint32_t bit = late.receiver_bit();
+  ASSERT_TRUE(Strict(peers.sender, "claimed before the take"));
+  // As the writer that read the registry before the take marked it.
+  ipc::layout::slot& slot = peers.queue->slots[(peers.queue.write_index() - 1) % ipc::layout::slot_count];
+  std::atomic_ref<std::uint64_t>(slot.read_state).fetch_and(~std::uint64_t{bit});
+
+  late.disconnect();
+  EXPECT_EQ(peers.queue.connections(), first);
+  ASSERT_TRUE(Strict(peers.sender, "after"));
+  EXPECT_EQ(Text(RecvWithin(peers.receiver(), 10s)), "claimed before the take");
+  EXPECT_EQ(Text(RecvWithin(peers.receiver(), 10s)), "after");
+}
+
 // Racers share these words with the test.
 constexpr std::size_t kStart = 0;      // raised by the test
 constexpr std::size_t kConnected = 1;  // steady receivers that hold a place
