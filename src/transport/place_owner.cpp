@@ -61,14 +61,16 @@ void withdraw(const owner& who, std::uint32_t bit, std::uint64_t replaced) {
   record_of(who, bit).compare_exchange_strong(mine, replaced);
 }
 
-bool confirm(const owner& who, std::uint32_t bit) {
+bool confirm(const owner& who, std::uint32_t bit, bool evictable) {
   if (who.claims == nullptr) return true;
   patience wait;
   for (std::uint32_t k = 0;; backoff(k)) {
     std::uint64_t seen = record_of(who, bit).load();
     if (seen == who.token) return true;
-    // Only a receiver that took the bit after us writes a holding record over our taking one.
-    if (seen != 0 && !is_taking(seen)) {
+    // A holding record where ours stood: a receiver took the bit after our eviction, or (we were held
+    // up past the bound between record and take, so another replaced our record) one held the place
+    // and left it before our take. Only a forced write since our take allows the first.
+    if (evictable && seen != 0 && !is_taking(seen)) {
       SPINDREL_LOG(log_level_failure,
                    "fail: connect, the receiver place %u was taken by another receiver while we took it\n",
                    static_cast<unsigned>(bit));

@@ -57,10 +57,11 @@ bool reserve(const owner& who, std::uint32_t bit, patience& wait, std::uint64_t&
 // record meanwhile.
 void withdraw(const owner& who, std::uint32_t bit, std::uint64_t replaced);
 
-// After the take of bit: records who as holding it. False (with a level-2 line) when another receiver
-// of ours has recorded itself as the holder meanwhile: the place was evicted and taken anew while who
-// was held up between its take and this call, so it is not who's.
-bool confirm(const owner& who, std::uint32_t bit);
+// After the take of bit: records who as holding it. When a forced write may have evicted who since its
+// take (evictable), false (with a level-2 line) if another receiver of ours has recorded itself as the
+// holder: the place was evicted and taken anew while who was held up between its take and this call,
+// so it is not who's. Otherwise such a record is one left before the take, and is replaced.
+bool confirm(const owner& who, std::uint32_t bit, bool evictable);
 
 enum class verdict {
   ours,       // who's record, or nobody else's: the queue has the last word

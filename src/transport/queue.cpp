@@ -209,6 +209,7 @@ void construct(layout::queue& q) {
 std::uint32_t connect_receiver(layout::queue& q, std::uint32_t& read_index, const place::owner& who) {
   std::uint32_t old = shared(q.connections).load();
   std::uint32_t bit = 0;
+  std::uint64_t generation = 0;
   place::patience wait;
   for (std::uint32_t k = 0;; backoff(k), old = shared(q.connections).load()) {
     bit = ~old & (old + 1);  // the lowest free one
@@ -217,10 +218,12 @@ std::uint32_t connect_receiver(layout::queue& q, std::uint32_t& read_index, cons
     // it saw the bit set then sees us (disconnect_receiver).
     std::uint64_t replaced = 0;
     if (!place::reserve(who, bit, wait, replaced)) continue;
+    generation = shared(q.generation).load();
     if (shared(q.connections).compare_exchange_strong(old, old | bit)) break;
     place::withdraw(who, bit, replaced);
   }
-  if (!place::confirm(who, bit)) return 0;
+  // Without a forced write since the take nobody can have evicted us and taken the bit anew.
+  if (!place::confirm(who, bit, shared(q.generation).load() != generation)) return 0;
   const std::uint32_t start = shared(q.write_index).load();
   read_index = start;
   // Slots claimed since `start` carry our mark rightly even before they are written.
