@@ -314,6 +314,9 @@ bool pop_one(channel_state& h, layout::message& out) {
   }
   if (!queue::claimed_unwritten(*h.queue, h.read_index)) {
     h.unwritten_seen = false;
+    if (queue::passed_unmarked(*h.queue, bit, h.read_index, h.place_generation)) {
+      return queue::pop(*h.queue, bit, h.read_index, out);
+    }
     if (queue::lost_place(*h.queue, bit, h.read_index)) forget_place(h, bit);
     return false;
   }

@@ -74,7 +74,8 @@ pushed force_push(layout::queue& q, const slot_fields& fields, const writer& who
 void set_claimed_hook_for_testing(void (*hook)());
 
 // Reads the next slot for the receiver with bit and read_index into out. False when nothing new is
-// there.
+// there, or when the slot did not wait for this receiver and the next turn took it during the read
+// (read_index has then moved past it).
 bool pop(layout::queue& q, std::uint32_t bit, std::uint32_t& read_index, layout::message& out);
 
 // Whether the slot at read_index was claimed by a writer that has not completed it: write_index has moved
@@ -82,6 +83,14 @@ bool pop(layout::queue& q, std::uint32_t bit, std::uint32_t& read_index, layout:
 // filling it. A writer between its claim and its commit, a paused one, or one that died there. A
 // receiver that was lapped sees other values and gets false.
 bool claimed_unwritten(layout::queue& q, std::uint32_t read_index);
+
+// Whether writes went a whole turn past read_index over slots that never carried bit's mark; if so,
+// read_index moves on to the oldest write still in the queue. A writer that read the registry just
+// before the bit was taken claims a slot or two without its mark, and while the receiver is held up
+// before reading them the next turn's writers may take those slots. Nothing else laps a receiver that
+// no forced write has evicted since generation (the queue's, read before the take): no writer of ours
+// claims a slot that still waits for a connected receiver.
+bool passed_unmarked(layout::queue& q, std::uint32_t bit, std::uint32_t& read_index, std::uint64_t generation);
 
 // Whether this receiver has lost its place: a write has gone round the queue past read_index (a forced
 // write evicted it), or bit is no longer registered at all.

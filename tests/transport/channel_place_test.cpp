@@ -233,6 +233,37 @@ TEST(ChannelPlace, AReceiverWhoseFirstSlotLacksItsMarkStillGivesItsPlaceBack) {
   EXPECT_EQ(Text(RecvWithin(peers.receiver(), 10s)), "after");
 }
 
+// Mend: a receiver whose first slot lacked its mark, held up until the writers had gone a whole turn
+// and taken that slot again, took itself for evicted although no forced write had happened: it read
+// nothing more, and its bit stayed taken for good.
+TEST(ChannelPlace, AReceiverPassedByAWriteItWasNeverMarkedInKeepsItsPlace) {
+  for (const bool leaves : {false, true}) {
+    SCOPED_TRACE(leaves ? "it leaves" : "it reads on");
+    ChannelPeers peers("passed-unmarked", 1);
+    ASSERT_TRUE(peers.Ready());
+    const std::uint32_t first = peers.receiver().receiver_bit();
+    channel late(peers.name, false);
+    ASSERT_TRUE(late.connect(kReceiver));
+    const std::uint32_t bit = late.receiver_bit();
+    ASSERT_TRUE(Strict(peers.sender, "claimed before the take"));
+    ipc::layout::slot& slot = peers.queue->slots[(peers.queue.write_index() - 1) % ipc::layout::slot_count];
+    std::atomic_ref<std::uint64_t>(slot.read_state).fetch_and(~std::uint64_t{bit});
+    EXPECT_EQ(Text(RecvWithin(peers.receiver(), 10s)), "claimed before the take");
+    // The last of these takes the slot the late receiver has not read.
+    for (std::uint32_t i = 0; i < ipc::layout::slot_count; ++i) ASSERT_TRUE(Strict(peers.sender, std::to_string(i)));
+
+    if (leaves) {
+      late.disconnect();
+      EXPECT_EQ(peers.queue.connections(), first);
+      continue;
+    }
+    for (std::uint32_t i = 0; i < ipc::layout::slot_count; ++i) {
+      ASSERT_EQ(Text(RecvWithin(late, 10s)), std::to_string(i));
+    }
+    EXPECT_EQ(late.receiver_bit(), bit);
+  }
+}
+
 // Racers share these words with the test.
 constexpr std::size_t kStart = 0;      // raised by the test
 constexpr std::size_t kConnected = 1;  // steady receivers that hold a place
