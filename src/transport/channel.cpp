@@ -16,6 +16,7 @@
 #include "spindrel/transport/log_sink.h"
 #include "transport/channel_layout.h"
 #include "transport/chunk_storage.h"
+#include "transport/place_owner.h"
 #include "transport/queue.h"
 #include "transport/shm.h"
 #include "transport/waiter.h"
@@ -85,6 +86,10 @@ struct channel_state {
   shm::handle claims_mapping;
   layout::claims* claims = nullptr;  // in claims_mapping; null when it could not be mapped
   std::uint32_t pid = 0;
+  // This handle's name in the place records for its current place, fresh for every connect, and the
+  // queue's generation just before it took the place.
+  std::uint64_t place_token = 0;
+  std::uint64_t place_generation = 0;
   // Held by recv for its whole call, and by whoever else moves read_index or touches the table:
   // disconnect may run on another thread while recv waits.
   std::mutex recv_lock;
@@ -98,6 +103,8 @@ struct channel_state {
   bool unwritten_seen = false;
   std::uint32_t unwritten_index = 0;
   std::chrono::steady_clock::time_point unwritten_since;
+  // How long another receiver's taking record on our place has held our reads up (see pop_one).
+  place::patience place_wait;
 };
 
 namespace {
@@ -277,16 +284,39 @@ void forget_place(channel_state& h, std::uint32_t bit) {
   }
 }
 
+place::owner place_owner(const channel_state& h) { return {h.claims, h.place_token}; }
+
+// A new token for every holding, so that a holding this handle gave up never passes for its next one.
+std::uint64_t new_place_token(std::uint32_t pid) {
+  static std::atomic<std::uint32_t> holdings{0};
+  return layout::place_token(pid, holdings.fetch_add(1));
+}
+
 // Called with recv_lock held.
 bool pop_one(channel_state& h, layout::message& out) {
   const std::uint32_t bit = h.receiver_bit.load();
   if (bit == 0) return false;
+  // Reading on from a place another receiver has taken would take its messages. While one is taking
+  // the place (a newcomer after our eviction, or a loser of a race for the bit about to give up) we
+  // wait for it to settle.
+  switch (place::whose(place_owner(h), bit, h.place_wait)) {
+    case place::verdict::theirs:
+      forget_place(h, bit);
+      return false;
+    case place::verdict::unsettled:
+      return false;
+    case place::verdict::ours:
+      break;
+  }
   if (queue::pop(*h.queue, bit, h.read_index, out)) {
     h.unwritten_seen = false;
     return true;
   }
   if (!queue::claimed_unwritten(*h.queue, h.read_index)) {
     h.unwritten_seen = false;
+    if (queue::passed_unmarked(*h.queue, bit, h.read_index, h.place_generation)) {
+      return queue::pop(*h.queue, bit, h.read_index, out);
+    }
     if (queue::lost_place(*h.queue, bit, h.read_index)) forget_place(h, bit);
     return false;
   }
@@ -469,7 +499,9 @@ bool channel::connect(mode m) {
   if (h.queue == nullptr) return false;
   if (h.receiver_bit.load() == 0) {
     const std::lock_guard guard(h.recv_lock);
-    const std::uint32_t bit = queue::connect_receiver(*h.queue, h.read_index);
+    h.place_token = new_place_token(h.pid);
+    h.place_generation = layout::shared(h.queue->generation).load();
+    const std::uint32_t bit = queue::connect_receiver(*h.queue, h.read_index, place_owner(h));
     if (bit == 0) return false;
     h.receiver_bit.store(bit);
   }
@@ -488,7 +520,7 @@ void channel::disconnect() {
   h.slot_written.stop();
   if (released != 0) {
     const std::lock_guard guard(h.recv_lock);
-    queue::disconnect_receiver(*h.queue, released, h.read_index);
+    queue::disconnect_receiver(*h.queue, released, h.read_index, place_owner(h), h.place_generation);
     h.reassembly.clear();
   }
 }

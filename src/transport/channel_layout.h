@@ -70,11 +70,15 @@ struct chunk_header {
 
 inline constexpr std::int32_t chunk_count = 32;
 
-// The writers' claims "__CL_CONN__" + name: an object of this implementation's own beside the queue,
-// not part of the protocol (peers neither make nor read it). Entry i names the last claim of slot i:
-// the write index in bits 0-31, the claiming process's id in bits 32-63 (0: nobody recorded).
+// The writers' claims and the receivers' places "__CL_CONN__" + name: an object of this
+// implementation's own beside the queue, not part of the protocol (peers neither make nor read it).
 struct claims {
+  // Entry i names the last claim of slot i: the write index in bits 0-31, the claiming process's id in
+  // bits 32-63 (0: nobody recorded).
   std::uint64_t entries[slot_count];
+  // Owner i names the receiver that takes or holds place i (bit 1 << i of connections), as a
+  // place_token, with place_taking set from just before its take until it has it; 0: nobody recorded.
+  std::uint64_t owners[max_receivers];
 };
 
 inline constexpr std::uint64_t claim_entry(std::uint32_t pid, std::uint32_t write_index) {
@@ -82,6 +86,14 @@ inline constexpr std::uint64_t claim_entry(std::uint32_t pid, std::uint32_t writ
 }
 inline constexpr std::uint32_t claim_pid(std::uint64_t entry) { return static_cast<std::uint32_t>(entry >> 32); }
 inline constexpr std::uint32_t claim_index(std::uint64_t entry) { return static_cast<std::uint32_t>(entry); }
+
+// A receiving handle's name in owners for one holding of a place: its process id in bits 32-63 and a
+// number its process draws per connect in bits 0-30, so that no two holdings of live processes share it.
+inline constexpr std::uint64_t place_taking = std::uint64_t{1} << 31;
+inline constexpr std::uint64_t place_token(std::uint32_t pid, std::uint32_t holding) {
+  return (std::uint64_t{pid} << 32) | (holding & 0x7FFF'FFFFu);
+}
+inline constexpr std::uint32_t place_pid(std::uint64_t owner) { return static_cast<std::uint32_t>(owner >> 32); }
 
 // The commit of a slot that write index w fills right now: set by our writers between their claim and
 // `~w`, so that a receiver that would pass the slot over can no longer release it under them.
@@ -171,8 +183,10 @@ static_assert(offsetof(queue, slots) == 192);
 static_assert(offsetof(queue, slots) + 255 * sizeof(slot) == 192 + 96 * 255);
 static_assert(offsetof(queue, reserved3) == 24'768);
 
-static_assert(sizeof(claims) == 2048);
+static_assert(sizeof(claims) == 2304);
 static_assert(offsetof(claims, entries) == 0);
+static_assert(offsetof(claims, owners) == 2048);
+static_assert(place_token(7, 0xFFFF'FFFFu) == 0x0000'0007'7FFF'FFFFull);  // the number never sets place_taking
 static_assert(claim_entry(7, 9) == 0x0000'0007'0000'0009ull);
 static_assert(filling_commit(5) >> 32 == 0x8000'0000u);  // never ~w (all ones) nor a released w + 256
 

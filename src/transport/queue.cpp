@@ -151,11 +151,13 @@ pushed fill_claimed(layout::queue& q, std::uint32_t w, std::uint64_t claimed, co
 pushed push_with(layout::queue& q, const slot_fields& fields, bool forced, const writer& who) {
   std::uint64_t g = shared(q.generation).load();
   for (std::uint32_t k = 0;;) {
-    const std::uint32_t cc = shared(q.connections).load();
-    if (cc == 0) return pushed::full;
+    // The registry is read after the slot: a receiver whose mark the slot carries took its bit before
+    // that mark was made, so cc has it, and the slot is not taken from under its unread message.
     const std::uint32_t w = shared(q.write_index).load();
     layout::slot& s = slot_at(q, w);
     std::uint64_t r = shared(s.read_state).load();
+    const std::uint32_t cc = shared(q.connections).load();
+    if (cc == 0) return pushed::full;
     const bool same_stamp = (r & layout::stamp_mask) == (g & layout::stamp_mask);
     if ((pending_of(r) & cc) != 0 && same_stamp) return pushed::full;
     if (pending_of(r) == 0) {
@@ -206,16 +208,24 @@ void construct(layout::queue& q) {
   if (locked) lock.unlock();
 }
 
-std::uint32_t connect_receiver(layout::queue& q, std::uint32_t& read_index) {
+std::uint32_t connect_receiver(layout::queue& q, std::uint32_t& read_index, const place::owner& who) {
   std::uint32_t old = shared(q.connections).load();
-  std::uint32_t taken = 0;
-  for (std::uint32_t k = 0;;) {
-    taken = old | (old + 1);
-    if (shared(q.connections).compare_exchange_strong(old, taken)) break;
-    backoff(k);
+  std::uint32_t bit = 0;
+  std::uint64_t generation = 0;
+  place::patience wait;
+  for (std::uint32_t k = 0;; backoff(k), old = shared(q.connections).load()) {
+    bit = ~old & (old + 1);  // the lowest free one
+    if (bit == 0) return 0;
+    // Recorded before the take: a handle that held the place before us and looks at the record after
+    // it saw the bit set then sees us (disconnect_receiver).
+    std::uint64_t replaced = 0;
+    if (!place::reserve(who, bit, wait, replaced)) continue;
+    generation = shared(q.generation).load();
+    if (shared(q.connections).compare_exchange_strong(old, old | bit)) break;
+    place::withdraw(who, bit, replaced);
   }
-  const std::uint32_t bit = taken - old;
-  if (bit == 0) return 0;
+  // Without a forced write since the take nobody can have evicted us and taken the bit anew.
+  if (!place::confirm(who, bit, shared(q.generation).load() != generation)) return 0;
   const std::uint32_t start = shared(q.write_index).load();
   read_index = start;
   // Slots claimed since `start` carry our mark rightly even before they are written.
@@ -238,9 +248,16 @@ std::uint32_t connect_receiver(layout::queue& q, std::uint32_t& read_index) {
   return bit;
 }
 
-void disconnect_receiver(layout::queue& q, std::uint32_t bit, std::uint32_t read_index) {
-  // An evicted handle's bit may belong to another receiver by now: it is not ours to clear.
-  if (!holds_place(q, bit, read_index)) return;
+void disconnect_receiver(layout::queue& q, std::uint32_t bit, std::uint32_t read_index, const place::owner& who,
+                         std::uint64_t generation) {
+  // An evicted handle's bit may belong to another receiver by now: it is not ours to clear. Without an
+  // eviction the slots' marks prove nothing: the first slot we would read lacks ours when its writer
+  // read the registry just before we took the bit, and writes may have gone a turn past such slots.
+  const bool forced_since = shared(q.generation).load() != generation;
+  passed_unmarked(q, bit, read_index, generation);
+  if (forced_since ? !holds_place(q, bit, read_index) : lost_place(q, bit, read_index)) return;
+  place::patience wait;
+  if (place::whose(who, bit, wait) == place::verdict::theirs) return;
   // Our marks go first, while the bit is still ours: afterwards a forced write can evict us (and another
   // receiver take the bit) only after writers have marked a whole turn of the queue for us anew.
   const std::uint32_t end = shared(q.write_index).load();
@@ -250,7 +267,19 @@ void disconnect_receiver(layout::queue& q, std::uint32_t bit, std::uint32_t read
     drop_mark(q, i, bit);
   }
   if (lost_place(q, bit, i)) return;
-  shared(q.connections).fetch_and(~bit);
+  // Cleared only from a registry value read before the record: a receiver of ours records itself before
+  // it takes a bit, so a bit set in that value, with nobody else's record after it, is ours.
+  std::uint32_t old = shared(q.connections).load();
+  for (std::uint32_t k = 0;; backoff(k)) {
+    if ((old & bit) == 0) return;
+    const place::verdict v = place::whose(who, bit, wait);
+    if (v == place::verdict::theirs) return;
+    if (v == place::verdict::unsettled) {
+      old = shared(q.connections).load();
+    } else if (shared(q.connections).compare_exchange_strong(old, old & ~bit)) {
+      break;
+    }
+  }
   // Writers that looked at the registry before the line above may still mark a slot or two for this
   // bit; the next receiver to take the bit wipes those (connect_receiver).
 }
@@ -260,11 +289,11 @@ pushed push(layout::queue& q, const slot_fields& fields, const writer& who) { re
 pushed force_push(layout::queue& q, const slot_fields& fields, const writer& who) {
   std::uint64_t g = shared(q.generation).fetch_add(layout::generation_step) + layout::generation_step;
   for (std::uint32_t k = 0;;) {
-    std::uint32_t cc = shared(q.connections).load();
-    if (cc == 0) return pushed::full;
-    const std::uint32_t w = shared(q.write_index).load();
+    const std::uint32_t w = shared(q.write_index).load();  // before the registry, as in push_with
     layout::slot& s = slot_at(q, w);
     std::uint64_t r = shared(s.read_state).load();
+    std::uint32_t cc = shared(q.connections).load();
+    if (cc == 0) return pushed::full;
     const std::uint32_t lagging = pending_of(r);
     if ((lagging & cc) != 0) {
       SPINDREL_LOG(log_level_recovery, "force_push: k = %u, cc = %u, rem_cc = %u\n", k, cc, lagging);
@@ -295,8 +324,13 @@ bool pop(layout::queue& q, std::uint32_t bit, std::uint32_t& read_index, layout:
   read_index = i + 1;
   std::memcpy(&out, &s.msg, sizeof(out));
   // Released only after our read is recorded.
-  if (clear_pending(s, bit).rest == 0) release_read_slot(s, i);
-  return true;
+  const cleared c = clear_pending(s, bit);
+  if (c.rest == 0) release_read_slot(s, i);
+  if (c.was_pending) return true;
+  // Nothing held the slot for us (it was claimed before we took the bit): the next turn may have taken
+  // it while we copied. Its writers fill it only after moving write_index past i + 256.
+  std::atomic_thread_fence(std::memory_order_acquire);
+  return shared(q.write_index).load() - i <= layout::slot_count;
 }
 
 bool claimed_unwritten(layout::queue& q, std::uint32_t read_index) {
@@ -309,6 +343,15 @@ bool claimed_unwritten(layout::queue& q, std::uint32_t read_index) {
   return commit == 0 || released_for(commit, read_index) ||
          commit == ~std::uint64_t{static_cast<std::uint32_t>(read_index - layout::slot_count)} ||
          commit == layout::filling_commit(read_index);
+}
+
+bool passed_unmarked(layout::queue& q, std::uint32_t bit, std::uint32_t& read_index, std::uint64_t generation) {
+  const std::uint32_t w = shared(q.write_index).load();
+  if (w - read_index <= layout::slot_count) return false;
+  // Every write counted in w was claimed before this load: with the stamp unchanged, none was forced.
+  if (shared(q.generation).load() != generation || (shared(q.connections).load() & bit) == 0) return false;
+  read_index = w - layout::slot_count;
+  return true;
 }
 
 bool lost_place(layout::queue& q, std::uint32_t bit, std::uint32_t read_index) {

@@ -12,20 +12,25 @@
 #include <cstdint>
 
 #include "transport/channel_layout.h"
+#include "transport/place_owner.h"
 
 namespace ipc::queue {
 
 // Runs once per process per opening: resets the receiver registry of a queue nobody has set up yet.
 void construct(layout::queue& q);
 
-// Takes a free receiver place: its bit, or 0 when all 32 are taken. read_index becomes the next write,
-// and marks left in older slots for the same bit by a receiver that is gone are wiped.
-std::uint32_t connect_receiver(layout::queue& q, std::uint32_t& read_index);
+// Takes a free receiver place for who, recording it (place::reserve, confirm): its bit, or 0 when all 32
+// are taken or the place was taken from who before it could record itself. read_index becomes the next
+// write, and marks left in older slots for the same bit by a receiver that is gone are wiped.
+std::uint32_t connect_receiver(layout::queue& q, std::uint32_t& read_index, const place::owner& who);
 
-// Gives up bit, unless the handle no longer holds it (holds_place: another receiver may hold it now), then reads away
-// (discards) every slot written for it up to now, so that no slot keeps waiting for a receiver that left; large
-// messages among them are released.
-void disconnect_receiver(layout::queue& q, std::uint32_t bit, std::uint32_t read_index);
+// Gives up bit, unless the handle no longer holds it (another receiver may hold it now), then reads away
+// (discards) every slot written for it up to now, so that no slot keeps waiting for a receiver that
+// left; large messages among them are released. generation is the queue's, read before the handle took
+// the bit: while no forced write has moved it, nobody can have evicted the handle, and only lost_place
+// and place::whose can tell that the place is not its own; after one, holds_place has a say too.
+void disconnect_receiver(layout::queue& q, std::uint32_t bit, std::uint32_t read_index, const place::owner& who,
+                         std::uint64_t generation);
 
 struct slot_fields {
   std::uint32_t sender_id;
@@ -69,7 +74,8 @@ pushed force_push(layout::queue& q, const slot_fields& fields, const writer& who
 void set_claimed_hook_for_testing(void (*hook)());
 
 // Reads the next slot for the receiver with bit and read_index into out. False when nothing new is
-// there.
+// there, or when the slot did not wait for this receiver and the next turn took it during the read
+// (read_index has then moved past it).
 bool pop(layout::queue& q, std::uint32_t bit, std::uint32_t& read_index, layout::message& out);
 
 // Whether the slot at read_index was claimed by a writer that has not completed it: write_index has moved
@@ -77,6 +83,14 @@ bool pop(layout::queue& q, std::uint32_t bit, std::uint32_t& read_index, layout:
 // filling it. A writer between its claim and its commit, a paused one, or one that died there. A
 // receiver that was lapped sees other values and gets false.
 bool claimed_unwritten(layout::queue& q, std::uint32_t read_index);
+
+// Whether writes went a whole turn past read_index over slots that never carried bit's mark; if so,
+// read_index moves on to the oldest write still in the queue. A writer that read the registry just
+// before the bit was taken claims a slot or two without its mark, and while the receiver is held up
+// before reading them the next turn's writers may take those slots. Nothing else laps a receiver that
+// no forced write has evicted since generation (the queue's, read before the take): no writer of ours
+// claims a slot that still waits for a connected receiver.
+bool passed_unmarked(layout::queue& q, std::uint32_t bit, std::uint32_t& read_index, std::uint64_t generation);
 
 // Whether this receiver has lost its place: a write has gone round the queue past read_index (a forced
 // write evicted it), or bit is no longer registered at all.

@@ -24,6 +24,7 @@ using namespace std::chrono_literals;
 using channel_test::Await;
 using channel_test::ChannelPeers;
 using channel_test::ClaimsView;
+using channel_test::FillAndForce;
 using channel_test::HeldWriter;
 using channel_test::Holds;
 using channel_test::kGo;
@@ -68,16 +69,6 @@ struct HeldClaim {
   HeldWriter writer;
   std::uint32_t claimed = 0;
 };
-
-// Fills the queue for a receiver that does not read, then forces one more write over its oldest slot:
-// that evicts it, and with nobody left the forced send fails.
-testing::AssertionResult FillAndForce(channel& sender) {
-  for (std::uint32_t i = 0; i < ipc::layout::slot_count; ++i) {
-    if (!sender.send(&i, sizeof(i), 5)) return testing::AssertionFailure() << "send " << i << " failed";
-  }
-  if (sender.send("forced", 6, 5)) return testing::AssertionFailure() << "the forced send found a receiver";
-  return testing::AssertionSuccess();
-}
 
 bool Logged(const std::vector<test_support::LoggedLine>& lines, const std::string& start) {
   return std::any_of(lines.begin(), lines.end(), [&](const auto& line) { return line.text.starts_with(start); });

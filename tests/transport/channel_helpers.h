@@ -137,6 +137,16 @@ struct ChannelPeers {
   const QueueView queue;
 };
 
+// Fills the queue for a receiver that does not read, then forces one more write over its oldest slot:
+// that evicts it, and with nobody left the forced send fails.
+inline testing::AssertionResult FillAndForce(ipc::channel& sender) {
+  for (std::uint32_t i = 0; i < ipc::layout::slot_count; ++i) {
+    if (!sender.send(&i, sizeof(i), 5)) return testing::AssertionFailure() << "send " << i << " failed";
+  }
+  if (sender.send("forced", 6, 5)) return testing::AssertionFailure() << "the forced send found a receiver";
+  return testing::AssertionSuccess();
+}
+
 // The ids on a pool's free list, in order; stops after 64 links.
 inline std::vector<int> FreeIds(std::uint64_t chunk_size) {
   std::vector<int> ids;

@@ -369,7 +369,7 @@ TEST(Channel, ANewReceiverWipesMarksLeftForItsBit) {
   ASSERT_TRUE(sender.connect(kSender));
   const QueueView queue(name, false);
   std::uint32_t read_index = 0;
-  const std::uint32_t bit = ipc::queue::connect_receiver(*queue, read_index);
+  const std::uint32_t bit = ipc::queue::connect_receiver(*queue, read_index, ipc::place::unrecorded);
   ASSERT_NE(bit, 0u);
   for (std::uint32_t i = 0; i < 5; ++i) ASSERT_TRUE(sender.send(&i, sizeof(i), 0));
   std::atomic_ref<std::uint32_t>(queue->connections).fetch_and(~bit);  // gone without a word

@@ -83,9 +83,11 @@ class SPINDREL_API channel {
   channel& operator=(const channel&) = delete;
 
   // As a receiver: takes one of the 32 receiver places and sees every message sent from now on; false
-  // when the queue could not be opened or all places are taken (call again later). A handle whose place
-  // was taken from it (see recv) takes a new one the same way. As a sender: true when the queue is
-  // open (a handle that was a receiver gives up its place first).
+  // when the queue could not be opened or all places are taken (call again later), and when the place
+  // it took was evicted and taken by another receiver before the connect completed (logged). It may
+  // wait up to a second for another receiver that is taking the same place at that moment. A handle
+  // whose place was taken from it (see recv) takes a new one the same way. As a sender: true when the
+  // queue is open (a handle that was a receiver gives up its place first).
   bool connect(mode m);
   // Gives up the receiver place, if any, and ends every wait on this channel in this process. A place
   // that was taken from the handle is left to whoever holds it now.
