@@ -211,56 +211,45 @@ TEST(ChannelPlace, AnEvictedReceiverThatReadEverythingLeavesTheNewHoldersPlaceAl
   }
 }
 
-// Mend: a receiver whose first slot was claimed by a writer that read the registry just before the
-// receiver took its place found that slot without its mark, took its place for lost when it left
-// before reading anything, and left its bit taken for good: strict senders then waited on it.
-TEST(ChannelPlace, AReceiverWhoseFirstSlotLacksItsMarkStillGivesItsPlaceBack) {
-  ChannelPeers peers("unmarked-first", 1);
-  ASSERT_TRUE(peers.Ready());
-  const std::uint32_t first = peers.receiver().receiver_bit();
-  channel late(peers.name, false);
-  ASSERT_TRUE(late.connect(kReceiver));
-  const std::uint32_t bit = late.receiver_bit();
-  ASSERT_TRUE(Strict(peers.sender, "claimed before the take"));
-  // As the writer that read the registry before the take marked it.
-  ipc::layout::slot& slot = peers.queue->slots[(peers.queue.write_index() - 1) % ipc::layout::slot_count];
-  std::atomic_ref<std::uint64_t>(slot.read_state).fetch_and(~std::uint64_t{bit});
-
-  late.disconnect();
-  EXPECT_EQ(peers.queue.connections(), first);
-  ASSERT_TRUE(Strict(peers.sender, "after"));
-  EXPECT_EQ(Text(RecvWithin(peers.receiver(), 10s)), "claimed before the take");
-  EXPECT_EQ(Text(RecvWithin(peers.receiver(), 10s)), "after");
-}
-
-// Mend: a receiver whose first slot lacked its mark, held up until the writers had gone a whole turn
-// and taken that slot again, took itself for evicted although no forced write had happened: it read
-// nothing more, and its bit stayed taken for good.
-TEST(ChannelPlace, AReceiverPassedByAWriteItWasNeverMarkedInKeepsItsPlace) {
-  for (const bool leaves : {false, true}) {
-    SCOPED_TRACE(leaves ? "it leaves" : "it reads on");
-    ChannelPeers peers("passed-unmarked", 1);
+// Mends: a receiver whose first slot was claimed by a writer that read the registry just before the
+// receiver took its place found that slot without its mark. It took its place for lost when it left
+// before reading anything, or when the writers had gone a whole turn and taken that slot again while
+// it was held up (then it also read nothing more), and left its bit taken for good: strict senders
+// then waited on it.
+TEST(ChannelPlace, AReceiverWhoseFirstSlotLacksItsMarkKeepsItsPlaceAndGivesItBack) {
+  enum class then { leaves, is_passed_and_reads_on, is_passed_and_leaves };
+  for (const then what : {then::leaves, then::is_passed_and_reads_on, then::is_passed_and_leaves}) {
+    SCOPED_TRACE(static_cast<int>(what));
+    ChannelPeers peers("unmarked-first", 1);
     ASSERT_TRUE(peers.Ready());
-    const std::uint32_t first = peers.receiver().receiver_bit();
+    channel& other = peers.receiver();
+    const std::uint32_t first = other.receiver_bit();
     channel late(peers.name, false);
     ASSERT_TRUE(late.connect(kReceiver));
     const std::uint32_t bit = late.receiver_bit();
     ASSERT_TRUE(Strict(peers.sender, "claimed before the take"));
+    // As the writer that read the registry before the take marked it.
     ipc::layout::slot& slot = peers.queue->slots[(peers.queue.write_index() - 1) % ipc::layout::slot_count];
     std::atomic_ref<std::uint64_t>(slot.read_state).fetch_and(~std::uint64_t{bit});
-    EXPECT_EQ(Text(RecvWithin(peers.receiver(), 10s)), "claimed before the take");
-    // The last of these takes the slot the late receiver has not read.
-    for (std::uint32_t i = 0; i < ipc::layout::slot_count; ++i) ASSERT_TRUE(Strict(peers.sender, std::to_string(i)));
-
-    if (leaves) {
-      late.disconnect();
-      EXPECT_EQ(peers.queue.connections(), first);
+    EXPECT_EQ(Text(RecvWithin(other, 10s)), "claimed before the take");
+    if (what != then::leaves) {
+      // The last of these takes the slot the late receiver has not read.
+      for (std::uint32_t i = 0; i < ipc::layout::slot_count; ++i) {
+        ASSERT_TRUE(Strict(peers.sender, std::to_string(i)));
+        ASSERT_EQ(Text(RecvWithin(other, 10s)), std::to_string(i));
+      }
+    }
+    if (what == then::is_passed_and_reads_on) {
+      for (std::uint32_t i = 0; i < ipc::layout::slot_count; ++i) {
+        ASSERT_EQ(Text(RecvWithin(late, 10s)), std::to_string(i));
+      }
+      EXPECT_EQ(late.receiver_bit(), bit);
       continue;
     }
-    for (std::uint32_t i = 0; i < ipc::layout::slot_count; ++i) {
-      ASSERT_EQ(Text(RecvWithin(late, 10s)), std::to_string(i));
-    }
-    EXPECT_EQ(late.receiver_bit(), bit);
+    late.disconnect();
+    EXPECT_EQ(peers.queue.connections(), first);
+    ASSERT_TRUE(Strict(peers.sender, "after"));
+    EXPECT_EQ(Text(RecvWithin(other, 10s)), "after");
   }
 }
 
