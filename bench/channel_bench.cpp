@@ -730,7 +730,8 @@ int main(int argc, char** argv) {
 
   const size_case sizes[] = {{"64 B", 64, 1'000'000}, {"1 KiB", 1024, 500'000}, {"64 KiB", 65536, 50'000}};
   const bool throughput = o->round_trips_only == 0;
-  const std::span<const size_case> measured_sizes = throughput ? std::span<const size_case>(sizes) : std::span<const size_case>();
+  const std::span<const size_case> measured_sizes =
+      throughput ? std::span<const size_case>(sizes) : std::span<const size_case>();
   const std::uint64_t round_trips = throughput ? 20'000 / o->scale : o->round_trips_only;
 
   std::vector<row> rows;

@@ -317,8 +317,7 @@ layout::chunk_info* chunk_storages(std::uint64_t chunk_size) {
   return &info_of(*p);
 }
 
-storage_chunk allocate_storage(std::uint64_t size, std::uint32_t mask, std::chrono::milliseconds wait,
-                               waiter* taken) {
+storage_chunk allocate_storage(std::uint64_t size, std::uint32_t mask, std::chrono::milliseconds wait, waiter* taken) {
   const std::uint64_t c = layout::chunk_size_for(size);
   if (c > largest_pooled_chunk) return {};
   pool_use p = find_pool(c, true);

@@ -80,9 +80,9 @@ const bool kWakerRole = test_support::RegisterChildRole("waiter-session-waker", 
   const ipc::shm::handle words(base + "-words", kWords * sizeof(std::uint32_t), true);
   if (!words.valid()) return 1;
   auto child = platform::ChildProcess::Start(
-      "/usr/bin/setpriv", {std::string("--reuid=") + kSecondUser, std::string("--regid=") + kSecondUser,
-                           "--clear-groups", platform::ExecutablePath().string(), "--child=waiter-session-sleeper",
-                           base, words.name()});
+      "/usr/bin/setpriv",
+      {std::string("--reuid=") + kSecondUser, std::string("--regid=") + kSecondUser, "--clear-groups",
+       platform::ExecutablePath().string(), "--child=waiter-session-sleeper", base, words.name()});
   if (!child) return 1;
   const std::vector<std::string> orders =
       test_support::Interleavings(wake_schedule::sleeper_steps, wake_schedule::waker_steps);
@@ -119,7 +119,9 @@ const bool kWakerRole = test_support::RegisterChildRole("waiter-session-waker", 
 
 TEST(WaiterWakeRule, NoOrderOfAnotherUsersSleeperInTheSessionAndAWakerLosesTheWakeUp) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root, to run the sleeper as a second user";
-  if (!std::filesystem::exists("/usr/bin/setpriv")) GTEST_SKIP() << "needs setpriv, to run the sleeper as a second user";
+  if (!std::filesystem::exists("/usr/bin/setpriv")) {
+    GTEST_SKIP() << "needs setpriv, to run the sleeper as a second user";
+  }
   // The objects live in the default bus's folders, in the waker's own /dev/shm.
   auto waker = test_support::StartChild("waiter-session-waker", {}, {{platform::kPrivateBusVariable, ""}});
   ASSERT_TRUE(waker);

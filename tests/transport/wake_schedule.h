@@ -53,7 +53,8 @@ struct outcome {
 };
 
 // Lets the two parties go on in order ('s' a step of the sleeper, 'w' one of the waker), then run free.
-inline outcome Drive(test_support::stepped_party& sleeper, test_support::stepped_party& waker, const std::string& order) {
+inline outcome Drive(test_support::stepped_party& sleeper, test_support::stepped_party& waker,
+                     const std::string& order) {
   outcome result;
   const bool started = sleeper.started(test_support::kChildDeadline) && waker.started(test_support::kChildDeadline);
   // A party that does not stop again within this is taken to be blocked on the other; misjudging a slow
