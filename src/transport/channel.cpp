@@ -239,12 +239,6 @@ constexpr std::chrono::milliseconds unwritten_slot_limit{1000};
 // record. Without a bound either would stall every receiver for as long as that process lives. A
 // writer paused for longer (a debugger, a frozen cgroup) finds its slot passed over and fails its send.
 constexpr std::chrono::milliseconds recorded_writer_limit{5000};
-// A live writer completes its slot within microseconds of claiming it, and a receiver that waits for the
-// next message meets many slots in that window (four in ten of a round trip's receives did). Asking the
-// system whether the writer lives costs more than the window (on Linux a kill and a read of /proc: several
-// microseconds on a virtual machine, paid while the message is already there), so only a slot that stayed
-// unwritten this long is asked about; the limits above are a thousand times longer.
-constexpr std::chrono::milliseconds writer_probe_after{1};
 
 // The process that recorded the claim of the slot at index, or 0 when nobody recorded that claim.
 std::uint32_t recorded_writer(const channel_state& h, std::uint32_t index) {
@@ -267,7 +261,6 @@ give_up writer_given_up(channel_state& h) {
     h.unwritten_since = now;
   }
   const auto waited = now - h.unwritten_since;
-  if (waited < writer_probe_after) return give_up::wait;
   const std::uint32_t pid = recorded_writer(h, h.read_index);
   if (pid == 0) return waited >= unwritten_slot_limit ? give_up::unrecorded : give_up::wait;
   if (platform::ProcessGone(pid)) return give_up::writer_gone;
