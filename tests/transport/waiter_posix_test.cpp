@@ -11,23 +11,21 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <future>
 #include <iostream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/child_process.h"
 #include "platform/private_bus.h"
 #include "platform/process.h"
+#include "support/shared_word.h"
 #include "support/test_support.h"
+#include "transport/channel_helpers.h"
 #include "transport/shm.h"
 #include "transport/wake_schedule.h"
 
 namespace {
-
-using namespace std::chrono_literals;
 
 constexpr const char* kSecondUser = "65534";
 constexpr int kSkipped = 77;  // no private /dev/shm or login session could be had
@@ -37,18 +35,8 @@ constexpr int kSkipped = 77;  // no private /dev/shm or login session could be h
 enum : std::size_t { kSleeperSteps = 0, kFlag = test_support::stepped_party::words, kRound, kSleeperResult, kWords };
 constexpr std::uint32_t kLastRound = 0xFFFF'FFFF;
 
-std::atomic_ref<std::uint32_t> Word(const ipc::shm::handle& words, std::size_t index) {
-  return std::atomic_ref<std::uint32_t>(static_cast<std::uint32_t*>(words.get())[index]);
-}
-
-bool Await(const std::function<bool()>& done) {
-  const auto deadline = std::chrono::steady_clock::now() + test_support::kChildDeadline;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(50us);
-  }
-  return true;
-}
+using channel_test::Await;
+using test_support::Word;
 
 std::string RoundName(const std::string& base, std::uint32_t round) { return base + "-" + std::to_string(round); }
 
