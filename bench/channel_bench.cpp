@@ -9,7 +9,7 @@
 // Markdown table whose cells give each alternative's ratio to the channel.
 //
 //   build/linux/bin/channel_bench [--runs N] [--quick] [--placement apart|together|both] [--load]
-//                                 [--monitor-runs N]
+//                                 [--monitor-runs N] [--round-trips-only N]
 //
 // Every receiver checks what it gets (see bench::stream_check) and a run that loses, reorders or damages
 // a message prints "failed" instead of a figure. A Linux-only program: it calls the alternatives' system
@@ -30,6 +30,7 @@
 #include <fstream>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -624,6 +625,8 @@ struct options {
   int monitor_runs = 20;
   std::vector<placement> placements{{"different CPUs", 1}, {"same CPU", 0}};
   bool load = false;
+  // Above 0: only the round trips, this many per run (long enough to profile them).
+  std::uint64_t round_trips_only = 0;
 };
 
 // Empty for anything it does not know, numbers that do not parse included.
@@ -640,6 +643,8 @@ std::optional<options> Parse(const std::vector<std::string>& arguments) try {
       o.runs = std::stoi(arguments[++i]);
     } else if (a == "--load") {
       o.load = true;
+    } else if (a == "--round-trips-only" && has_value) {
+      o.round_trips_only = std::stoull(arguments[++i]);
     } else if (a == "--monitor-runs" && has_value) {
       o.monitor_runs = std::stoi(arguments[++i]);
     } else if (a == "--placement" && has_value) {
@@ -711,7 +716,7 @@ int main(int argc, char** argv) {
   if (!o) {
     std::fprintf(stderr,
                  "usage: channel_bench [--runs N] [--quick] [--placement apart|together|both] [--load] "
-                 "[--monitor-runs N]\n");
+                 "[--monitor-runs N] [--round-trips-only N]\n");
     return 2;
   }
   cpu_set_t all_cpus;
@@ -724,11 +729,14 @@ int main(int argc, char** argv) {
   RaiseQueueBytes();
 
   const size_case sizes[] = {{"64 B", 64, 1'000'000}, {"1 KiB", 1024, 500'000}, {"64 KiB", 65536, 50'000}};
-  const std::uint64_t round_trips = 20'000 / o->scale;
+  const bool throughput = o->round_trips_only == 0;
+  const std::span<const size_case> measured_sizes =
+      throughput ? std::span<const size_case>(sizes) : std::span<const size_case>();
+  const std::uint64_t round_trips = throughput ? 20'000 / o->scale : o->round_trips_only;
 
   std::vector<row> rows;
   for (const placement& where : o->placements) {
-    for (const size_case& s : sizes) {
+    for (const size_case& s : measured_sizes) {
       rows.push_back({where.label, std::string(s.label) + " messages, M msg/s", 3});
       rows.push_back({where.label, std::string(s.label) + " messages, MB/s", 0});
     }
@@ -745,7 +753,7 @@ int main(int argc, char** argv) {
         load.emplace(all_cpus);
         if (load->count() != static_cast<std::size_t>(CPU_COUNT(&all_cpus))) Note("a busy loop did not start");
       }
-      for (const size_case& s : sizes) {
+      for (const size_case& s : measured_sizes) {
         for (std::size_t i = 0; i < alternative_count; ++i) {
           const auto measured = alternatives[i].throughput(s.size, s.count / o->scale, where.child_cpu);
           rows[r].runs[i].push_back(measured ? std::optional<double>(measured->messages_per_second / 1e6)

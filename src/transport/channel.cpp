@@ -213,7 +213,8 @@ bool send_message(channel_state* h, const void* data, std::uint64_t size, std::u
   const auto total = static_cast<std::int32_t>(size);
 
   if (size > payload) {
-    const storage_chunk chunk = allocate_storage(size, connections, std::chrono::milliseconds(timeout_ms));
+    const storage_chunk chunk =
+        allocate_storage(size, connections, std::chrono::milliseconds(timeout_ms), &h->slot_freed);
     if (chunk.data != nullptr) {
       std::memcpy(chunk.data, data, size);
       const queued sent =

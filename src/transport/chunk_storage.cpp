@@ -16,6 +16,7 @@
 #include "spindrel/transport/log_sink.h"
 #include "transport/backoff.h"
 #include "transport/shm.h"
+#include "transport/waiter.h"
 
 namespace ipc {
 namespace {
@@ -316,7 +317,7 @@ layout::chunk_info* chunk_storages(std::uint64_t chunk_size) {
   return &info_of(*p);
 }
 
-storage_chunk allocate_storage(std::uint64_t size, std::uint32_t mask, std::chrono::milliseconds wait) {
+storage_chunk allocate_storage(std::uint64_t size, std::uint32_t mask, std::chrono::milliseconds wait, waiter* taken) {
   const std::uint64_t c = layout::chunk_size_for(size);
   if (c > largest_pooled_chunk) return {};
   pool_use p = find_pool(c, true);
@@ -324,14 +325,18 @@ storage_chunk allocate_storage(std::uint64_t size, std::uint32_t mask, std::chro
   std::int32_t id = take_set_aside(*p);
   if (id < 0) id = take_from_list(*p);
   // On one processor the receivers run only when the sender stops: an empty pool then means "wait a
-  // moment", not "send the next messages in 64-byte pieces".
-  if (id < 0 && wait.count() > 0 && sent_in_flight(*p, c)) {
-    const clock::time_point deadline = clock::now() + std::min(wait, empty_pool_wait_limit);
+  // moment", not "send the next messages in 64-byte pieces". Nobody wakes a sleeper on a pool, but a
+  // receiver wakes `taken` at every message it takes, and it returns the chunk of one message before
+  // it takes the next (a chunk goes back when its buffer is dropped). So while our chunks are out,
+  // each of those wake-ups after the first finds one back. Polling with sleeps instead handed the
+  // processor over once per sleep, and on a busy processor each hand-over can cost a time slice.
+  if (id < 0 && taken != nullptr && wait.count() > 0 && sent_in_flight(*p, c)) {
     layout::chunk_info& info = info_of(*p);
-    for (std::uint32_t k = 0; id < 0 && clock::now() < deadline;) {
-      backoff(k);
-      if (shared(info.cursor).load() < layout::chunk_count || p->unreturned.load() != 0) id = take_from_list(*p);
-    }
+    const auto returned = [&] {
+      return (shared(info.cursor).load() < layout::chunk_count || p->unreturned.load() != 0) &&
+             (id = take_from_list(*p)) >= 0;
+    };
+    taken->wait_while(returned, static_cast<std::uint64_t>(std::min(wait, empty_pool_wait_limit).count()));
   }
   if (id < 0) return {};
   layout::chunk_header& chunk = chunk_at(*p, c, id);

@@ -18,6 +18,8 @@
 
 namespace ipc {
 
+class waiter;
+
 // The largest chunk size this process makes a pool of: the chunk of a 1 MiB message, so that a pool
 // holds at most 32 MiB. A larger message goes in fragments.
 inline constexpr std::uint64_t largest_pooled_chunk = layout::chunk_size_for(std::uint64_t{1} << 20);
@@ -37,8 +39,11 @@ struct storage_chunk {
 
 // Takes a chunk that holds size bytes, held for the receivers in mask; no chunk (send in fragments)
 // for a size above the largest pooled chunk. When the pool is empty while chunks this process filled
-// are still with their receivers, waits up to wait (20 ms at most) for one to come back. Thread-safe.
-storage_chunk allocate_storage(std::uint64_t size, std::uint32_t mask, std::chrono::milliseconds wait);
+// are still with their receivers, waits up to wait (20 ms at most) for one to come back, asleep on
+// taken: the waiter that receivers wake whenever they take a message (without one, no wait).
+// Thread-safe.
+storage_chunk allocate_storage(std::uint64_t size, std::uint32_t mask, std::chrono::milliseconds wait,
+                               waiter* taken = nullptr);
 // Gives a chunk that was never announced back to its pool.
 void cancel_storage(std::int32_t id, std::uint64_t size);
 

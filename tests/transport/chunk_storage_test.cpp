@@ -1,12 +1,15 @@
 // Large-message pools: returns that miss the lock, free lists rebuilt around chunks in use, the largest
-// pooled size, and pools closed when nothing uses them.
+// pooled size, pools closed when nothing uses them, and a sender that sleeps on an empty pool.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
+#include <future>
+#include <vector>
 
 #include "support/log_capture.h"
 #include "transport/channel_helpers.h"
+#include "transport/waiter.h"
 
 namespace {
 
@@ -134,6 +137,54 @@ TEST(ChunkStorage, APoolNothingUsesIsClosed) {
   // The next message opens it again.
   ASSERT_TRUE(peers.sender.send(bytes.data(), bytes.size(), 1000));
   EXPECT_TRUE(Holds(peers.receiver().recv(), bytes));
+}
+
+// A sender that finds the pool empty while its chunks are out sleeps on the waiter that receivers wake
+// when they take a message, and takes the chunk that came back when woken. Polling the pool instead
+// would hand a busy processor over once per poll. The wait is bounded (20 ms), so a round the machine
+// held the releasing thread back past it is tried again.
+TEST(ChunkStorage, ASenderOnAnEmptyPoolSleepsUntilAReceiverTakesAMessage) {
+  const std::uint64_t c = PrivateChunkSize(43);
+  const std::uint64_t size = c - 8;
+  ipc::waiter taken;
+  ASSERT_TRUE(taken.open(test_support::Unique("pool-sleeper")));
+  std::vector<std::int32_t> out;
+  for (int i = 0; i < ipc::layout::chunk_count; ++i) {
+    const ipc::storage_chunk chunk = ipc::allocate_storage(size, 1, {});
+    ASSERT_NE(chunk.data, nullptr);
+    out.push_back(chunk.id);
+  }
+  ASSERT_EQ(ipc::allocate_storage(size, 1, {}).data, nullptr);
+  bool woke_with_chunk = false;
+  for (int round = 0; round < 5 && !woke_with_chunk; ++round) {
+    std::promise<void> asleep;
+    std::atomic<bool> told{false};
+    taken.set_step_hook_for_testing([&](ipc::wait_step step) {
+      if (step == ipc::wait_step::announced && !told.exchange(true)) asleep.set_value();
+    });
+    auto sender = std::async(std::launch::async,
+                             [&] { return ipc::allocate_storage(size, 1, std::chrono::milliseconds(1000), &taken); });
+    // A sender that polls instead never sleeps on the waiter.
+    ASSERT_EQ(asleep.get_future().wait_for(test_support::kChildDeadline), std::future_status::ready);
+    const std::int32_t back = out.back();
+    out.pop_back();
+    ipc::release_chunk(back, size, 0);
+    taken.broadcast();
+    const ipc::storage_chunk got = sender.get();
+    taken.set_step_hook_for_testing({});
+    if (got.data == nullptr) {  // the release came after the sender's 20 ms: take the chunk out again
+      const ipc::storage_chunk again = ipc::allocate_storage(size, 1, {});
+      ASSERT_NE(again.data, nullptr);
+      out.push_back(again.id);
+      continue;
+    }
+    EXPECT_EQ(got.id, back);
+    out.push_back(got.id);
+    woke_with_chunk = true;
+  }
+  EXPECT_TRUE(woke_with_chunk);
+  for (const std::int32_t id : out) ipc::release_chunk(id, size, 0);
+  EXPECT_EQ(FreeIds(c).size(), 32u);
 }
 
 }  // namespace

@@ -6,9 +6,7 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <future>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,6 +14,7 @@
 #include "support/test_support.h"
 #include "transport/channel_layout.h"
 #include "transport/named_sync.h"
+#include "transport/wake_schedule.h"
 
 namespace {
 
@@ -23,137 +22,37 @@ using namespace std::chrono_literals;
 
 using test_support::Unique;
 
-constexpr std::uint64_t no_limit = 0xFFFF'FFFF;
+using wake_schedule::no_limit;
 
-// A thread that stops at every step it reports until the schedule lets it go on by one step.
-class party {
- public:
-  // Called on the party's thread: at its start, and at each step.
-  void arrive() {
-    std::unique_lock lock(mutex_);
-    if (free_) return;
-    ++arrivals_;
-    parked_ = true;
-    changed_.notify_all();
-    changed_.wait(lock, [&] { return grants_ > taken_ || free_; });
-    if (!free_) ++taken_;
-    parked_ = false;
-  }
-  void finish() {
-    const std::lock_guard lock(mutex_);
-    finished_ = true;
-    changed_.notify_all();
-  }
-
-  // Waits until the party stopped at its start.
-  bool started(std::chrono::steady_clock::duration limit) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, limit, [&] { return parked_ || finished_; });
-  }
-  // Lets a stopped party run to its next step. False when it is not stopped there (it finished, or is
-  // still on its way: blocked on a lock the other party holds, say) within settle.
-  bool step(std::chrono::steady_clock::duration settle) {
-    std::unique_lock lock(mutex_);
-    if (!parked_ || finished_) return false;
-    const int before = arrivals_;
-    ++grants_;
-    changed_.notify_all();
-    return changed_.wait_for(lock, settle, [&] { return arrivals_ > before || finished_; }) && !finished_;
-  }
-  // Lets the party run on without stopping again.
-  void run_free() {
-    const std::lock_guard lock(mutex_);
-    free_ = true;
-    changed_.notify_all();
-  }
-  bool finished_within(std::chrono::steady_clock::duration limit) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, limit, [&] { return finished_; });
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  int arrivals_ = 0;
-  int grants_ = 0;
-  int taken_ = 0;
-  bool parked_ = false;
-  bool finished_ = false;
-  bool free_ = false;
-};
-
-// Every order of `sleeper` steps of one party and `waker` steps of the other, as strings of 's' and 'w'.
-std::vector<std::string> Interleavings(int sleeper, int waker) {
-  if (sleeper == 0) return {std::string(static_cast<std::size_t>(waker), 'w')};
-  if (waker == 0) return {std::string(static_cast<std::size_t>(sleeper), 's')};
-  std::vector<std::string> all;
-  for (const std::string& rest : Interleavings(sleeper - 1, waker)) all.push_back('s' + rest);
-  for (const std::string& rest : Interleavings(sleeper, waker - 1)) all.push_back('w' + rest);
-  return all;
-}
-
-struct outcome {
-  bool sleeper_returned = false;
-  bool sleeper_result = false;
-  bool waker_returned = false;
-};
-
-// One sleeper waits for a flag on its waiter; one waker, with a waiter of its own on the same objects,
-// sets the flag and broadcasts. Both stop at every step, and order decides which goes on next.
-outcome RunSchedule(const std::string& name, const std::string& order, bool global) {
+// One sleeper and one waker, threads of this process, each with a waiter of its own on the same objects.
+wake_schedule::outcome RunSchedule(const std::string& name, const std::string& order, bool global) {
   ipc::waiter sleeping;
   ipc::waiter waking;
   sleeping.set_global(global);
   waking.set_global(global);
   if (!sleeping.open(name) || !waking.open(name)) return {};
-  party sleeper;
-  party waker;
-  std::atomic<bool> flag{false};
-  sleeping.set_step_hook_for_testing([&](ipc::wait_step) { sleeper.arrive(); });
-  sleeping.set_sliced_sleep_for_testing(false);  // a lost wake-up must show as a hang
-
-  auto sleeper_result = std::async(std::launch::async, [&] {
-    sleeper.arrive();
-    const bool result = sleeping.wait_while([&] { return flag.load(); }, no_limit);
-    sleeper.finish();
-    return result;
-  });
-  auto waker_done = std::async(std::launch::async, [&] {
-    waker.arrive();
-    flag.store(true);
-    waker.arrive();
-    waking.broadcast();
-    waker.finish();
-  });
-  outcome result;
-  if (sleeper.started(test_support::kChildDeadline) && waker.started(test_support::kChildDeadline)) {
-    // A party that does not stop again within this is taken to be blocked on the other; misjudging a
-    // slow one only changes the order tried, never what is checked.
-    constexpr auto settle = 20ms;
-    for (const char next : order) (next == 's' ? sleeper : waker).step(settle);
-    sleeper.run_free();
-    waker.run_free();
-    result.waker_returned = waker.finished_within(test_support::kChildDeadline);
-    result.sleeper_returned = sleeper.finished_within(5s);
-  }
-  sleeper.run_free();
-  waker.run_free();
+  std::uint32_t words[2 * test_support::stepped_party::words + 1] = {};
+  test_support::stepped_party sleeper(words);
+  test_support::stepped_party waker(words + test_support::stepped_party::words);
+  const std::atomic_ref<std::uint32_t> flag(words[2 * test_support::stepped_party::words]);
+  auto sleeper_result = std::async(std::launch::async, [&] { return wake_schedule::Sleep(sleeping, sleeper, flag); });
+  auto waker_done = std::async(std::launch::async, [&] { wake_schedule::Wake(waking, waker, flag); });
+  const wake_schedule::outcome result = wake_schedule::Drive(sleeper, waker, order);
   if (!result.sleeper_returned) sleeping.stop();  // a lost wake-up: end the sleep so the thread can join
-  result.sleeper_result = sleeper_result.get();
+  EXPECT_TRUE(sleeper_result.get()) << order;
   waker_done.get();
   return result;
 }
 
-// The sleeper's steps: spin, take the waiter lock, check, announce, sleep (and wake). The waker's:
-// publish, wake. Every order of the two.
+// Every order of the sleeper's steps and the waker's (wake_schedule.h).
 TEST(WaiterWakeRule, NoOrderOfASleeperAndAWakerLosesTheWakeUp) {
-  const std::vector<std::string> orders = Interleavings(5, 2);
+  const std::vector<std::string> orders =
+      test_support::Interleavings(wake_schedule::sleeper_steps, wake_schedule::waker_steps);
   ASSERT_EQ(orders.size(), 21u);
   for (std::size_t i = 0; i < orders.size(); ++i) {
-    const outcome result = RunSchedule(Unique("order" + std::to_string(i)), orders[i], i % 2 == 0);
+    const wake_schedule::outcome result = RunSchedule(Unique("order" + std::to_string(i)), orders[i], i % 2 == 0);
     EXPECT_TRUE(result.waker_returned) << orders[i];
     EXPECT_TRUE(result.sleeper_returned) << "lost wake-up in order " << orders[i];
-    EXPECT_TRUE(result.sleeper_result) << orders[i];
   }
 }
 
