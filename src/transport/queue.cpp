@@ -328,8 +328,9 @@ bool pop(layout::queue& q, std::uint32_t bit, std::uint32_t& read_index, layout:
   if (c.rest == 0) release_read_slot(s, i);
   if (c.was_pending) return true;
   // Nothing held the slot for us (it was claimed before we took the bit): the next turn may have taken
-  // it while we copied. Its writers fill it only after moving write_index past i + 256.
-  std::atomic_thread_fence(std::memory_order_acquire);
+  // it while we copied. Its writers fill it only after moving write_index past i + 256. The processors
+  // we build for keep loads in order; the fence keeps the compiler from moving the copy past the check.
+  std::atomic_signal_fence(std::memory_order_seq_cst);
   return shared(q.write_index).load() - i <= layout::slot_count;
 }
 
