@@ -71,6 +71,27 @@ struct partial_message {
 
 using reassembly_table = std::unordered_map<std::uint32_t, partial_message>;
 
+// How long the slot at one read index has stayed in a state the receiver waits out: started by the
+// first look at that index, running until stopped.
+class slot_clock {
+ public:
+  std::chrono::steady_clock::duration elapsed(std::uint32_t index) {
+    const auto now = std::chrono::steady_clock::now();
+    if (!running_ || index_ != index) {
+      running_ = true;
+      index_ = index;
+      since_ = now;
+    }
+    return now - since_;
+  }
+  void stop() { running_ = false; }
+
+ private:
+  bool running_ = false;
+  std::uint32_t index_ = 0;
+  std::chrono::steady_clock::time_point since_;
+};
+
 }  // namespace
 
 struct channel_state {
@@ -99,10 +120,10 @@ struct channel_state {
   // Windows build (mingw-w64, winpthreads) destroying a thread_local table at thread exit corrupted
   // the heap (seen as a crash in 1 of 5 runs of the exit monitor, gone with this table).
   reassembly_table reassembly;
-  // The slot at read_index that a writer claimed and has not completed, and since when (see pop_one).
-  bool unwritten_seen = false;
-  std::uint32_t unwritten_index = 0;
-  std::chrono::steady_clock::time_point unwritten_since;
+  // Since when the slot at read_index has been found unread, and since when claimed by a writer that
+  // has not completed it (see pop_one).
+  slot_clock unread;
+  slot_clock unwritten;
   // How long another receiver's taking record on our place has held our reads up (see pop_one).
   place::patience place_wait;
 };
@@ -261,13 +282,7 @@ enum class give_up { wait, writer_gone, writer_held, unrecorded };
 // over now: a recorded writer once its process is gone, or after recorded_writer_limit however alive it
 // looks; one that recorded nothing (a peer) after a second.
 give_up writer_given_up(channel_state& h) {
-  const auto now = std::chrono::steady_clock::now();
-  if (!h.unwritten_seen || h.unwritten_index != h.read_index) {
-    h.unwritten_seen = true;
-    h.unwritten_index = h.read_index;
-    h.unwritten_since = now;
-  }
-  const auto waited = now - h.unwritten_since;
+  const auto waited = h.unwritten.elapsed(h.read_index);
   const std::uint32_t pid = recorded_writer(h, h.read_index);
   if (pid == 0) return waited >= unwritten_slot_limit ? give_up::unrecorded : give_up::wait;
   if (platform::ProcessGone(pid)) return give_up::writer_gone;
@@ -281,7 +296,7 @@ void forget_place(channel_state& h, std::uint32_t bit) {
     SPINDREL_LOG(log_level_failure, "fail: recv, the receiver place %u on %s was taken from us (evicted)\n",
                  static_cast<unsigned>(bit), h.name.c_str());
     h.reassembly.clear();
-    h.unwritten_seen = false;
+    h.unwritten.stop();
   }
 }
 
@@ -293,8 +308,17 @@ std::uint64_t new_place_token(std::uint32_t pid) {
   return layout::place_token(pid, holdings.fetch_add(1));
 }
 
+// A receive that finds its next slot unread looks into why (a writer that has claimed the slot and not
+// completed it yet, a place lapped or lost) only once the slot has stayed unread this long; until then
+// each try reads nothing but the slot's commit word. A writer completes a slot a few hundred
+// nanoseconds after claiming it: a receiver that read the write index or probed the writer's process
+// (system calls) at every try slowed that writer down, and was held in the probe when the slot was
+// written (a round trip between two processors took 13-15 us instead of 1). A receive that tries once
+// (retrying false) looks further at once.
+constexpr std::chrono::microseconds look_further_after{5};
+
 // Called with recv_lock held.
-bool pop_one(channel_state& h, layout::message& out) {
+bool pop_one(channel_state& h, layout::message& out, bool retrying) {
   const std::uint32_t bit = h.receiver_bit.load();
   if (bit == 0) return false;
   // Reading on from a place another receiver has taken would take its messages. While one is taking
@@ -310,11 +334,13 @@ bool pop_one(channel_state& h, layout::message& out) {
       break;
   }
   if (queue::pop(*h.queue, bit, h.read_index, out)) {
-    h.unwritten_seen = false;
+    h.unread.stop();
+    h.unwritten.stop();
     return true;
   }
+  if (retrying && h.unread.elapsed(h.read_index) < look_further_after) return false;
   if (!queue::claimed_unwritten(*h.queue, h.read_index)) {
-    h.unwritten_seen = false;
+    h.unwritten.stop();
     if (queue::passed_unmarked(*h.queue, bit, h.read_index, h.place_generation)) {
       return queue::pop(*h.queue, bit, h.read_index, out);
     }
@@ -325,7 +351,7 @@ bool pop_one(channel_state& h, layout::message& out) {
   if (why == give_up::wait) return false;
   const std::uint32_t index = h.read_index;
   if (queue::skip_unwritten(*h.queue, bit, h.read_index, why == give_up::writer_gone)) {
-    h.unwritten_seen = false;
+    h.unwritten.stop();
     static constexpr const char* reasons[] = {"", "its writer is gone", "its writer held it past the limit",
                                               "nobody recorded its writer"};
     SPINDREL_LOG(log_level_recovery, "skip: slot %u was claimed and never written (%s)\n", static_cast<unsigned>(index),
@@ -547,7 +573,7 @@ recv_buffer channel::recv(std::uint64_t wait_ms) {
   for (;;) {
     layout::message m{};
     bool taken = false;
-    if (!h.slot_written.wait_while([&] { return taken = pop_one(h, m); }, wait_ms)) return {};
+    if (!h.slot_written.wait_while([&] { return taken = pop_one(h, m, wait_ms != 0); }, wait_ms)) return {};
     if (!taken) return {};  // stopped
     h.slot_freed.broadcast();
     if (h.msg_id_counter.valid() && m.sender_id == h.conn_id) continue;  // our own message
