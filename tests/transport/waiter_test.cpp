@@ -108,47 +108,101 @@ TEST(WaiterYields, AYieldThatLostASliceRestsTheYieldsOfLaterWaits) {
 // A partner on another processor answers a few microseconds after the short spin gives up; once a
 // wait shows that, the next waits spin long enough to catch it, until a long spin fails.
 TEST(WaiterSpin, AChangeSoonAfterTheSpinLengthensTheNextSpinsUntilOneFails) {
-  ipc::waiter waiter;
-  ASSERT_TRUE(waiter.open(Unique("long-spin")));
   // A late change comes at the first step past the short spin (a yield, or the spin phase's end when
   // yields rest); a soon one 4 spin_times after the wait's start, within a long spin.
   bool late = false;
   bool changed = false;
   int past_spin = 0;
-  waiter.set_step_hook_for_testing([&](ipc::wait_step step) {
-    if (step != ipc::wait_step::yielded && step != ipc::wait_step::spun) return;
-    ++past_spin;
-    changed = changed || late;
-  });
-  const auto wait_for_change = [&](bool late_change) {
+  std::chrono::steady_clock::time_point start;
+  std::chrono::steady_clock::time_point last_attempt;
+  std::chrono::steady_clock::duration first_yield{};  // from the last attempt before it
+  const auto wait_for_change = [&](ipc::waiter& waiter, bool late_change) {
     late = late_change;
     changed = false;
     past_spin = 0;
-    const auto start = std::chrono::steady_clock::now();
+    start = std::chrono::steady_clock::now();
     const bool ok = waiter.wait_while(
-        [&] { return changed || (!late && std::chrono::steady_clock::now() - start >= ipc::waiter::spin_time * 4); },
+        [&] {
+          last_attempt = std::chrono::steady_clock::now();
+          return changed || (!late && last_attempt - start >= ipc::waiter::spin_time * 4);
+        },
         1000);
     return std::make_pair(ok, std::chrono::steady_clock::now() - start);
   };
-  // A wait the machine held back for longer than a long spin teaches nothing: try again.
-  const auto late_and_quick = [&] {
-    for (int i = 0; i < 20; ++i) {
-      const auto [ok, took] = wait_for_change(true);
-      if (ok && took < ipc::waiter::long_spin_time) return true;
+  // A late wait the machine held back for longer than a long spin teaches nothing, and one whose
+  // yield kept it away for a spin_time teaches that the partner runs here: try again, afresh.
+  for (int i = 0; i < 20; ++i) {
+    ipc::waiter waiter;
+    ASSERT_TRUE(waiter.open(Unique("long-spin")));
+    waiter.set_step_hook_for_testing([&](ipc::wait_step step) {
+      if (step != ipc::wait_step::yielded && step != ipc::wait_step::spun) return;
+      if (past_spin++ == 0) first_yield = std::chrono::steady_clock::now() - last_attempt;
+      changed = changed || late;
+    });
+    const auto [late_ok, late_took] = wait_for_change(waiter, true);
+    if (!late_ok || late_took >= ipc::waiter::long_spin_time || first_yield >= ipc::waiter::spin_time) continue;
+
+    const auto [ok, took] = wait_for_change(waiter, false);
+    EXPECT_TRUE(ok);
+    if (took < ipc::waiter::long_spin_time) {
+      EXPECT_EQ(past_spin, 0);  // caught by the long spin
     }
-    return false;
-  };
-  ASSERT_TRUE(late_and_quick());
-  const auto [ok, took] = wait_for_change(false);
-  EXPECT_TRUE(ok);
-  if (took < ipc::waiter::long_spin_time) {
-    EXPECT_EQ(past_spin, 0);  // caught by the long spin
+    // A change that does not come within a long spin turns long spins off: waits get past the spin again.
+    EXPECT_FALSE(waiter.wait_while([] { return false; }, 1));
+    bool got_past = false;
+    for (int j = 0; j < 20 && !got_past; ++j) got_past = wait_for_change(waiter, false).first && past_spin > 0;
+    EXPECT_TRUE(got_past);
+    return;
   }
-  // A change that does not come within a long spin turns long spins off: waits get past the spin again.
-  EXPECT_FALSE(waiter.wait_while([] { return false; }, 1));
-  bool got_past = false;
-  for (int i = 0; i < 20 && !got_past; ++i) got_past = wait_for_change(false).first && past_spin > 0;
-  EXPECT_TRUE(got_past);
+  FAIL() << "no late change came soon after the spin in 20 tries";
+}
+
+// On one processor the partner's change needs the processor a spin holds. A change that was there after
+// a yield that kept the waiter away for a while (the partner ran in its place) makes the next waits
+// yield after one attempt; a change found after a quick yield (nobody ran here) brings the spin back.
+TEST(WaiterSpin, AChangeMadeWhileAYieldKeptTheWaiterAwaySkipsTheNextSpins) {
+  // Attempts before the first yield of a wait whose change never comes; -1 when it did not yield (its
+  // yields rested after one the machine held back for a whole slice).
+  const auto attempts_before_yield = [](ipc::waiter& waiter) {
+    int attempts = 0;
+    int before_yield = -1;
+    waiter.set_step_hook_for_testing([&](ipc::wait_step step) {
+      if (step == ipc::wait_step::yielded && before_yield < 0) before_yield = attempts;
+    });
+    EXPECT_FALSE(waiter.wait_while([&] { return ++attempts, false; }, 1));
+    return before_yield;
+  };
+  // The change is there after the wait's first yield, which the hook makes take `away`. False when the
+  // wait did not yield.
+  const auto changed_after_yield = [](ipc::waiter& waiter, std::chrono::microseconds away) {
+    bool yielded = false;
+    waiter.set_step_hook_for_testing([&](ipc::wait_step step) {
+      if (step != ipc::wait_step::yielded || yielded) return;
+      yielded = true;
+      std::this_thread::sleep_for(away);
+    });
+    return waiter.wait_while([&] { return yielded; }, 1);
+  };
+  // Each try needs yields that do not lose a time slice, which a machine busy on every processor
+  // does not give.
+  int tries_that_yielded = 0;
+  bool skipped = false;
+  bool spins_again = false;
+  for (int i = 0; i < 20 && !(skipped && spins_again); ++i) {
+    ipc::waiter waiter;
+    ASSERT_TRUE(waiter.open(Unique("partner-here")));
+    if (!changed_after_yield(waiter, 100us)) continue;
+    const int skipping = attempts_before_yield(waiter);
+    if (skipping < 0 || !changed_after_yield(waiter, 0us)) continue;
+    ++tries_that_yielded;
+    skipped = skipping == 1;
+    EXPECT_EQ(skipping, 1);
+    // A machine that holds this thread back for the whole spin leaves one attempt in it: try again.
+    spins_again = attempts_before_yield(waiter) > 1;
+  }
+  if (tries_that_yielded == 0) GTEST_SKIP() << "every try lost a time slice in a yield";
+  EXPECT_TRUE(skipped);
+  EXPECT_TRUE(spins_again);
 }
 
 enum class robbery {
