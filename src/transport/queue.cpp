@@ -334,6 +334,10 @@ bool pop(layout::queue& q, std::uint32_t bit, std::uint32_t& read_index, layout:
   return shared(q.write_index).load() - i <= layout::slot_count;
 }
 
+bool being_filled(layout::queue& q, std::uint32_t read_index) {
+  return shared(slot_at(q, read_index).commit).load() == layout::filling_commit(read_index);
+}
+
 bool claimed_unwritten(layout::queue& q, std::uint32_t read_index) {
   const std::uint32_t ahead = shared(q.write_index).load() - read_index;
   if (ahead == 0 || ahead > layout::slot_count) return false;

@@ -84,6 +84,9 @@ bool pop(layout::queue& q, std::uint32_t bit, std::uint32_t& read_index, layout:
 // receiver that was lapped sees other values and gets false.
 bool claimed_unwritten(layout::queue& q, std::uint32_t read_index);
 
+// Whether our writer of the slot at read_index is filling it right now (between its claim and commit).
+bool being_filled(layout::queue& q, std::uint32_t read_index);
+
 // Whether writes went a whole turn past read_index over slots that never carried bit's mark; if so,
 // read_index moves on to the oldest write still in the queue. A writer that read the registry just
 // before the bit was taken claims a slot or two without its mark, and while the receiver is held up
