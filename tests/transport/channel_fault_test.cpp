@@ -232,6 +232,9 @@ TEST(ChannelFault, AReceiverKilledWhileConnectedIsEvictedAndANewOneGetsTheNextMe
   // More than a turn of the queue: the dead receiver's unread slot comes round and is forced.
   constexpr std::uint32_t kMessages = 2 * ipc::layout::slot_count;
   // The sender waits out its timeout before it forces the slot, and our receive may time out first.
+  // The timeout is what the live receiver may lag before it is evicted too: a loaded machine (Wine
+  // under a parallel test run) has held it up for more than 200 ms.
+  constexpr std::uint64_t kForceAfterMs = 1000;
   auto reader = std::async(std::launch::async, [&] {
     const auto deadline = std::chrono::steady_clock::now() + test_support::kChildDeadline;
     for (std::uint32_t i = 0; i < kMessages && std::chrono::steady_clock::now() < deadline;) {
@@ -245,7 +248,7 @@ TEST(ChannelFault, AReceiverKilledWhileConnectedIsEvictedAndANewOneGetsTheNextMe
   });
   for (std::uint32_t i = 0; i < kMessages; ++i) {
     const auto bytes = Pattern(16, i);
-    ASSERT_TRUE(sender.send(bytes.data(), bytes.size(), 200)) << i;
+    ASSERT_TRUE(sender.send(bytes.data(), bytes.size(), kForceAfterMs)) << i;
   }
   EXPECT_EQ(reader.get(), kMessages);
   EXPECT_EQ(queue.connections(), live.receiver_bit());
