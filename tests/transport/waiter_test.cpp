@@ -178,7 +178,10 @@ TEST(WaiterSpin, AChangeMadeWhileAYieldKeptTheWaiterAwaySkipsTheNextSpins) {
     waiter.set_step_hook_for_testing([&](ipc::wait_step step) {
       if (step != ipc::wait_step::yielded || yielded) return;
       yielded = true;
-      std::this_thread::sleep_for(away);
+      // Held here on the clock: a sleep this short may end at once (seen under Wine).
+      const auto until = std::chrono::steady_clock::now() + away;
+      while (std::chrono::steady_clock::now() < until) {
+      }
       kept_away = std::chrono::steady_clock::now() - last_attempt;
     });
     const bool changed = waiter.wait_while(
