@@ -14,7 +14,8 @@ namespace {
 
 using test_support::LogCapture;
 
-// Clients 110008 and 110010 in the local scope belong to this file alone.
+// Clients 110008 and 110010 in the local scope belong to this file alone, and to one of its tests at a
+// time (tests/CMakeLists.txt runs them one after another).
 constexpr std::int32_t kTarget = 110008;
 constexpr std::int32_t kSelf = 110010;
 
