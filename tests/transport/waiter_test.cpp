@@ -113,12 +113,11 @@ TEST(WaiterSpin, AChangeSoonAfterTheSpinLengthensTheNextSpinsUntilOneFails) {
   bool late = false;
   bool changed = false;
   int past_spin = 0;
-  std::chrono::steady_clock::time_point start;
   const auto wait_for_change = [&](ipc::waiter& waiter, bool late_change) {
     late = late_change;
     changed = false;
     past_spin = 0;
-    start = std::chrono::steady_clock::now();
+    const auto start = std::chrono::steady_clock::now();
     const bool ok = waiter.wait_while(
         [&] { return changed || (!late && std::chrono::steady_clock::now() - start >= ipc::waiter::spin_time * 4); },
         1000);
